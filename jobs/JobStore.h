@@ -1,0 +1,43 @@
+#pragma once
+
+#include "jobs/UploadJob.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <string>
+
+class SettingsStore;
+
+// The layout of the running flag and the job list in the settings store, section "1.0":
+//
+//   Runned                the running flag, as held
+//   Time-<i>              intervalSeconds; -1 (or absent) ends the list
+//   Destination file-<i>  texts; an empty text is stored as " ", which loads back as " "
+//   Source file-<i>       (the same)
+//   WEB-<i>               (the same)
+//   User name-<i>         (the same)
+//   Password-<i>          the password enciphered by PasswordCipher, " " when there is none
+//   Port-<i>              0 to 65535; the low 16 bits are loaded
+//   Passive mode-<i>      1 or 0; loaded as stored
+//
+// There is no count: the list is the run of indices up to the first "Time" of -1. A shorter list
+// overwrites the indices it no longer uses ("Time" -1, empty texts, "Port" and "Passive mode" -1)
+// up to the first absent "Time"; nothing is ever deleted. The cipher's key containers are those of
+// store.KeyStoreRoot().
+
+// Sets `running` and appends the stored jobs to `jobs` (each with countdown = interval). Values
+// that cannot be read take their defaults; a password that cannot be deciphered loads as empty.
+void LoadJobs(SettingsStore& store, std::int32_t& running, JobList& jobs);
+
+// Writes the running flag and the job list, clears the indices that the list no longer uses, and
+// syncs the store so that the new list is on disk when it returns. Changes neither argument and
+// touches no timer: a caller that runs a schedule stops it first. Failed writes are skipped.
+void SaveJobs(SettingsStore& store, std::int32_t running, const JobList& jobs);
+
+// Writes " " for an empty text, otherwise the text.
+bool WriteTextOrSpace(SettingsStore& store, const QString& section, const QString& key,
+                      const std::string& text);
+
+// The store key of one job's value: the base name followed by "-<index>" (Time-0, Password-12).
+QString JobKey(const char* baseName, std::size_t index);
