@@ -84,21 +84,15 @@ std::string SettingsStore::ReadText(const QString& section, const QString& key,
 
 bool SettingsStore::WriteInt(const QString& section, const QString& key, std::int32_t value)
 {
-    if (!settings_->isWritable()) {
-        return false;
-    }
     settings_->setValue(KeyPath(section, key), value);
-    return true;
+    return settings_->status() == QSettings::NoError;
 }
 
 bool SettingsStore::WriteText(const QString& section, const QString& key, const std::string& text)
 {
-    if (!settings_->isWritable()) {
-        return false;
-    }
     settings_->setValue(KeyPath(section, key),
                         QString::fromUtf8(text.data(), qsizetype(text.size())));
-    return true;
+    return settings_->status() == QSettings::NoError;
 }
 
 bool SettingsStore::Sync()

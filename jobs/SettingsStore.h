@@ -12,8 +12,9 @@ class QSettings;
 // section, then key -> 32-bit integer or text. It sits on QSettings in its native format, which on
 // Linux is the file $XDG_CONFIG_HOME/Ombrix/<application>.conf (replaced atomically when written).
 //
-// Reads fall back to the given default and never fail; writes report success as a flag and are
-// kept in memory until Sync() or the store's destruction. Texts are UTF-8 bytes.
+// Reads fall back to the given default and never fail. Writes are kept in memory until Sync() or
+// the store's destruction; their flag is false once the store has failed to reach its file (Qt
+// learns that a file cannot be written only when it writes it). Texts are UTF-8 bytes.
 //
 // The store also names the key-store root that the password cipher uses for its key containers
 // (empty: the cipher's default), so that a test can move both the settings and the keys into a
