@@ -1,0 +1,353 @@
+#include "jobs/JobStore.h"
+#include "jobs/SettingsStore.h"
+#include "tests/support/TempHome.h"
+
+#include <QFile>
+#include <QSettings>
+#include <QStringList>
+#include <QVariant>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <set>
+
+namespace {
+
+UploadJob MakeJob(int n)
+{
+    UploadJob job;
+    job.userName = "user" + std::to_string(n);
+    job.password = "pw" + std::to_string(n);
+    job.webAddress = "ftp" + std::to_string(n) + ".example.invalid";
+    job.sourceFile = "/src/file" + std::to_string(n) + ".txt";
+    job.destinationFile = "/dest/file" + std::to_string(n) + ".txt";
+    job.intervalSeconds = 10 + n;
+    job.countdown = 10 + n;
+    job.port = static_cast<std::uint16_t>(2100 + n);
+    job.passiveMode = n % 2;
+    return job;
+}
+
+JobList MakeJobs(int count)
+{
+    JobList jobs;
+    for (int n = 0; n < count; ++n) {
+        jobs.push_back(MakeJob(n));
+    }
+    return jobs;
+}
+
+const char* const kBaseNames[] = {"Time",      "Destination file", "Source file", "WEB",
+                                  "User name", "Password",         "Port",        "Passive mode"};
+
+// Each test gets a store file and key containers of its own; the raw view goes through QSettings
+// directly, apart from the code under test.
+class JobStoreTest : public ::testing::Test
+{
+protected:
+    void TearDown() override { RemoveTree(dir_); }
+
+    SettingsStore Open() const
+    {
+        SettingsStore store = SettingsStore::FromFile(file_);
+        store.SetKeyStoreRoot(dir_ + "/data");
+        return store;
+    }
+
+    std::pair<std::int32_t, JobList> Load() const
+    {
+        SettingsStore store = Open();
+        std::int32_t running = -99;
+        JobList jobs;
+        LoadJobs(store, running, jobs);
+        return {running, jobs};
+    }
+
+    void Save(std::int32_t running, const JobList& jobs) const
+    {
+        SettingsStore store = Open();
+        SaveJobs(store, running, jobs);
+    }
+
+    QVariant Raw(const QString& key) const
+    {
+        QSettings raw(file_, QSettings::IniFormat);
+        return raw.value(QStringLiteral("1.0/") + key);
+    }
+
+    void SetRaw(const QString& key, const std::optional<QString>& value) const
+    {
+        QSettings raw(file_, QSettings::IniFormat);
+        if (value) {
+            raw.setValue(QStringLiteral("1.0/") + key, *value);
+        } else {
+            raw.remove(QStringLiteral("1.0/") + key);
+        }
+    }
+
+    std::set<QString> RawKeys() const
+    {
+        QSettings raw(file_, QSettings::IniFormat);
+        raw.beginGroup(QStringLiteral("1.0"));
+        const QStringList keys = raw.childKeys();
+        return {keys.begin(), keys.end()};
+    }
+
+    std::string dir_ = MakeTempDir("ferrovane-store");
+    QString file_ = QString::fromStdString(dir_) + QStringLiteral("/Ombrix/ferrovane.conf");
+};
+
+TEST_F(JobStoreTest, FirstStartLoadsNothingAndStoresNothing)
+{
+    const auto [running, jobs] = Load();
+    EXPECT_EQ(running, 0);
+    EXPECT_TRUE(jobs.empty());
+    EXPECT_TRUE(RawKeys().empty());
+}
+
+TEST_F(JobStoreTest, SavedJobsComeBackWithTheirCountdownReset)
+{
+    JobList jobs = MakeJobs(3);
+    jobs[1].countdown = 2; // in the middle of its interval
+    Save(1, jobs);
+
+    const auto [running, loaded] = Load();
+    EXPECT_EQ(running, 1);
+    jobs[1].countdown = jobs[1].intervalSeconds;
+    EXPECT_EQ(loaded, jobs);
+
+    std::set<QString> expected{QStringLiteral("Runned")};
+    for (int i = 0; i < 3; ++i) {
+        for (const char* base : kBaseNames) {
+            expected.insert(QString::fromLatin1(base) + QStringLiteral("-") + QString::number(i));
+        }
+    }
+    EXPECT_EQ(RawKeys(), expected); // eight keys per job, no count, no countdown
+    EXPECT_EQ(Raw(QStringLiteral("Destination file-2")).toString(),
+              QStringLiteral("/dest/file2.txt"));
+    EXPECT_NE(Raw(QStringLiteral("Password-0")).toString(), QStringLiteral("pw0"));
+}
+
+TEST_F(JobStoreTest, ShorterListClearsTheUnusedIndicesUpToTheFirstAbsentTime)
+{
+    Save(0, MakeJobs(5));
+    SetRaw(QStringLiteral("Time-6"), QStringLiteral("7")); // beyond the gap at 5: never reached
+    Save(1, MakeJobs(3));
+
+    for (const int k : {3, 4}) {
+        const QString n = QString::number(k);
+        EXPECT_EQ(Raw(QStringLiteral("Time-") + n).toString(), QStringLiteral("-1"));
+        EXPECT_EQ(Raw(QStringLiteral("Port-") + n).toString(), QStringLiteral("-1"));
+        EXPECT_EQ(Raw(QStringLiteral("Passive mode-") + n).toString(), QStringLiteral("-1"));
+        for (const char* base :
+             {"Destination file", "Source file", "WEB", "User name", "Password"}) {
+            const QVariant value = Raw(QString::fromLatin1(base) + QStringLiteral("-") + n);
+            EXPECT_TRUE(value.isValid() && value.toString().isEmpty()) << base << k;
+        }
+    }
+    EXPECT_FALSE(Raw(QStringLiteral("Time-5")).isValid());
+    EXPECT_EQ(Raw(QStringLiteral("Time-6")).toString(), QStringLiteral("7"));
+
+    const auto [running, jobs] = Load();
+    EXPECT_EQ(running, 1);
+    EXPECT_EQ(jobs, MakeJobs(3));
+}
+
+TEST_F(JobStoreTest, EmptyListOverTwoJobsClearsBoth)
+{
+    Save(1, MakeJobs(2));
+    Save(1, {});
+    EXPECT_EQ(Raw(QStringLiteral("Time-0")).toString(), QStringLiteral("-1"));
+    EXPECT_EQ(Raw(QStringLiteral("Time-1")).toString(), QStringLiteral("-1"));
+    EXPECT_TRUE(Raw(QStringLiteral("User name-1")).toString().isEmpty());
+    const auto [running, jobs] = Load();
+    EXPECT_EQ(running, 1);
+    EXPECT_TRUE(jobs.empty());
+}
+
+TEST_F(JobStoreTest, EmptyTextsAreStoredAsASpaceAndLoadAsASpace)
+{
+    UploadJob empty;
+    empty.intervalSeconds = empty.countdown = 5;
+    Save(0, {empty});
+    for (const char* base : {"Destination file", "Source file", "WEB", "User name"}) {
+        EXPECT_EQ(Raw(QString::fromLatin1(base) + QStringLiteral("-0")).toString(),
+                  QStringLiteral(" "))
+            << base;
+    }
+    const auto [running, jobs] = Load();
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_EQ(jobs[0].userName, " ");
+    EXPECT_EQ(jobs[0].webAddress, " ");
+    EXPECT_EQ(jobs[0].sourceFile, " ");
+    EXPECT_EQ(jobs[0].destinationFile, " ");
+    EXPECT_EQ(jobs[0].password, "");
+}
+
+TEST_F(JobStoreTest, TwoSavesOfOnePasswordDifferAndBothLoad)
+{
+    Save(0, MakeJobs(1));
+    const QString first = Raw(QStringLiteral("Password-0")).toString();
+    EXPECT_EQ(Load().second, MakeJobs(1));
+    Save(0, MakeJobs(1));
+    EXPECT_NE(Raw(QStringLiteral("Password-0")).toString(), first);
+    EXPECT_EQ(Load().second, MakeJobs(1));
+}
+
+TEST_F(JobStoreTest, StoredPassiveModeSevenLoadsAsIsAndIsSavedBackAsOne)
+{
+    Save(0, MakeJobs(1));
+    SetRaw(QStringLiteral("Passive mode-0"), QStringLiteral("7"));
+    JobList jobs = Load().second;
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_EQ(jobs[0].passiveMode, 7);
+    Save(0, jobs);
+    EXPECT_EQ(Raw(QStringLiteral("Passive mode-0")).toString(), QStringLiteral("1"));
+}
+
+TEST_F(JobStoreTest, ValuesAfterTheFirstEndOfListAreNeverRead)
+{
+    Save(0, MakeJobs(4));
+    SetRaw(QStringLiteral("Time-1"), QStringLiteral("-1"));
+    EXPECT_EQ(Load().second, MakeJobs(1));
+    SetRaw(QStringLiteral("Time-1"), std::nullopt);
+    EXPECT_EQ(Load().second, MakeJobs(1));
+}
+
+TEST_F(JobStoreTest, SaveIsOnDiskWhenItReturns)
+{
+    SettingsStore store = Open();
+    SaveJobs(store, 1, MakeJobs(1));
+    QFile file(file_);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    EXPECT_TRUE(text.contains("[1.0]"));
+    EXPECT_TRUE(text.contains("Runned=1"));
+    EXPECT_TRUE(text.contains("Source%20file-0=/src/file0.txt"));
+}
+
+// One stored value of a complete job, as another tool or an older save may have left it.
+struct StoredValueCase
+{
+    const char* name;
+    const char* key;
+    std::optional<QString> value; // nullopt: the value is absent
+    std::function<void(UploadJob&)> expect;
+};
+
+class JobStoreStoredValue : public JobStoreTest,
+                            public ::testing::WithParamInterface<StoredValueCase>
+{};
+
+TEST_P(JobStoreStoredValue, LoadsAsTheLayoutSays)
+{
+    Save(0, MakeJobs(1));
+    SetRaw(QString::fromLatin1(GetParam().key), GetParam().value);
+    UploadJob expected = MakeJob(0);
+    GetParam().expect(expected);
+    EXPECT_EQ(Load().second, JobList{expected});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, JobStoreStoredValue,
+    ::testing::Values(
+        StoredValueCase{"Port70000", "Port-0", QStringLiteral("70000"),
+                        [](UploadJob& j) { j.port = 4464; }},
+        StoredValueCase{"PortMinusOne", "Port-0", QStringLiteral("-1"),
+                        [](UploadJob& j) { j.port = 65535; }},
+        StoredValueCase{"PortNoNumber", "Port-0", QStringLiteral("abc"),
+                        [](UploadJob& j) { j.port = 21; }},
+        StoredValueCase{"PortAbsent", "Port-0", std::nullopt, [](UploadJob& j) { j.port = 21; }},
+        StoredValueCase{"TimeZero", "Time-0", QStringLiteral("0"),
+                        [](UploadJob& j) { j.intervalSeconds = j.countdown = 0; }},
+        StoredValueCase{"TimeNegative", "Time-0", QStringLiteral("-5"),
+                        [](UploadJob& j) { j.intervalSeconds = j.countdown = -5; }},
+        StoredValueCase{"DestinationAbsent", "Destination file-0", std::nullopt,
+                        [](UploadJob& j) { j.destinationFile = "/"; }},
+        StoredValueCase{"DestinationEmpty", "Destination file-0", QString(),
+                        [](UploadJob& j) { j.destinationFile = ""; }},
+        StoredValueCase{"UserNameAbsent", "User name-0", std::nullopt,
+                        [](UploadJob& j) { j.userName = ""; }},
+        StoredValueCase{"PassiveAbsent", "Passive mode-0", std::nullopt,
+                        [](UploadJob& j) { j.passiveMode = 0; }},
+        StoredValueCase{"PasswordSpace", "Password-0", QStringLiteral(" "),
+                        [](UploadJob& j) { j.password = ""; }},
+        StoredValueCase{"PasswordNotHex", "Password-0", QStringLiteral("ZZZZ"),
+                        [](UploadJob& j) { j.password = ""; }},
+        StoredValueCase{"PasswordCut", "Password-0", QStringLiteral("5400000001020000"),
+                        [](UploadJob& j) { j.password = ""; }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The settings store on its own: integer and text reads over what the INI file may hold.
+class SettingsStoreTest : public JobStoreTest
+{};
+
+TEST_F(SettingsStoreTest, ReadIntTakesThirtyTwoBitNumbersAndNothingElse)
+{
+    const std::pair<const char*, std::int32_t> cases[] = {
+        {"70000", 70000},   {" 12 ", 12},      {"-2147483648", INT32_MIN},
+        {"4294967295", -1}, {"4294967296", 7}, {"-2147483649", 7},
+        {"12abc", 7},       {"", 7},           {"0x10", 7},
+        {"a,b", 7}};
+    for (const auto& [text, expected] : cases) {
+        SetRaw(QStringLiteral("value"), QString::fromLatin1(text));
+        EXPECT_EQ(Open().ReadInt(QStringLiteral("1.0"), QStringLiteral("value"), 7), expected)
+            << text;
+    }
+    EXPECT_EQ(Open().ReadInt(QStringLiteral("1.0"), QStringLiteral("absent"), 7), 7);
+}
+
+TEST_F(SettingsStoreTest, TextsSurviveTheFileUnchanged)
+{
+    const std::string texts[] = {
+        "",        " ",          "  two  ",     "a,b",         "a, b",
+        "x=y;z#w", "\"quoted\"", "back\\slash", "line\nbreak", "@Variant(1)",
+        "true",    "12",         "[1.0]",       "p\xC3\xA4ss", "/path/with/*.txt"};
+    {
+        SettingsStore store = Open();
+        int i = 0;
+        for (const std::string& text : texts) {
+            ASSERT_TRUE(store.WriteText(QStringLiteral("1.0"), QString::number(i++), text));
+        }
+        ASSERT_TRUE(store.Sync());
+    }
+    const SettingsStore store = Open();
+    int i = 0;
+    for (const std::string& text : texts) {
+        EXPECT_EQ(store.ReadText(QStringLiteral("1.0"), QString::number(i++), "default"), text);
+    }
+    EXPECT_EQ(store.ReadText(QStringLiteral("1.0"), QStringLiteral("absent"), "default"),
+              "default");
+}
+
+TEST_F(SettingsStoreTest, StoreThatCannotBeWrittenIsReported)
+{
+    QFile blocker(QString::fromStdString(dir_) + QStringLiteral("/blocker"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    SettingsStore store = SettingsStore::FromFile(blocker.fileName() + QStringLiteral("/a.conf"));
+    store.WriteInt(QStringLiteral("1.0"), QStringLiteral("Runned"), 1);
+    EXPECT_FALSE(store.Sync());
+    EXPECT_FALSE(store.WriteInt(QStringLiteral("1.0"), QStringLiteral("Runned"), 0));
+}
+
+TEST(SettingsStoreLocation, NativeStoreIsOrganisationThenApplication)
+{
+    TempHome home;
+    // Qt reads the configuration folder once per process; point it at this test's folder.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                       QString::fromStdString(home.configHome()));
+    SettingsStore store(QStringLiteral("ferrovane"));
+    EXPECT_EQ(store.FileName(),
+              QString::fromStdString(home.configHome()) + QStringLiteral("/Ombrix/ferrovane.conf"));
+    EXPECT_EQ(SettingsStore().FileName(), store.FileName()); // no application object here
+    store.WriteInt(QStringLiteral("1.0"), QStringLiteral("Runned"), 1);
+    ASSERT_TRUE(store.Sync());
+    QFile file(store.FileName());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), QByteArray("[1.0]\nRunned=1\n"));
+}
+
+} // namespace
