@@ -270,15 +270,6 @@ TEST_F(JobRunTest, NestedRunsEachKeepTheirJob)
     EXPECT_EQ(tracker.ActiveRuns(), 0u);
 }
 
-TEST_F(JobRunTest, ADeletedJobIsNotRunAtAll)
-{
-    jobs = {MakeJob("ann", "/out/*", "/in/")};
-    const auto slot = tracker.Begin(0);
-    Delete(0);
-    UploadJob job;
-    EXPECT_FALSE(ReadTrackedJob(*slot, jobs, job));
-}
-
 TEST(RunTrackerTest, MovesLaterRunsUpAndMarksOwnRunsRemoved)
 {
     RunTracker tracker;
