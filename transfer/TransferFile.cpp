@@ -1,0 +1,512 @@
+#include "transfer/TransferFile.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <sys/stat.h>
+#include <thread>
+
+#include <curl/curl.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+const char* const kOk = "Ok.\r\n";
+const char* const kCannotChangeDirectory = "Could not change directory !!\r\n";
+const char* const kCannotPut = "Could not put file to server!!\r\n";
+const char* const kCannotConnect =
+    "Could not connect to ftp server!!\r\nPlease ensure you have correct address and access "
+    "rights!\r\n";
+
+// Longest error text handed back, line end included.
+constexpr std::size_t kMaxErrorText = 253;
+// The progress callback is due this long after its last call returned, well within the 100 ms
+// promised.
+constexpr milliseconds kProgressEvery{50};
+// Upload chunk size: large enough that the per-chunk overhead vanishes on a fast link.
+constexpr long kUploadBufferSize = 512 * 1024;
+
+struct CurlEasyDeleter
+{
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct CurlMultiDeleter
+{
+    void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
+};
+struct CurlSlistDeleter
+{
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+struct CurlUrlDeleter
+{
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+struct FileCloser
+{
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using EasyHandle = std::unique_ptr<CURL, CurlEasyDeleter>;
+using MultiHandle = std::unique_ptr<CURLM, CurlMultiDeleter>;
+using StringList = std::unique_ptr<curl_slist, CurlSlistDeleter>;
+using UrlHandle = std::unique_ptr<CURLU, CurlUrlDeleter>;
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Keeps an easy handle attached to a multi handle for the life of the object. Declared after both
+// handles, so it detaches before either is cleaned up.
+class MultiAttachment
+{
+public:
+    MultiAttachment(CURLM* multi, CURL* easy) : multi_(multi), easy_(easy)
+    {
+        if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) {
+            throw TransferSessionError("Could not start the FTP client session.");
+        }
+    }
+    ~MultiAttachment() { curl_multi_remove_handle(multi_, easy_); }
+    MultiAttachment(const MultiAttachment&) = delete;
+    MultiAttachment& operator=(const MultiAttachment&) = delete;
+
+private:
+    CURLM* multi_;
+    CURL* easy_;
+};
+
+TransferTimeouts& CurrentTimeouts()
+{
+    static TransferTimeouts timeouts;
+    return timeouts;
+}
+
+std::mutex& TimeoutsMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+TransferTimeouts ReadTimeouts()
+{
+    std::lock_guard lock(TimeoutsMutex());
+    return CurrentTimeouts();
+}
+
+void InitCurlOnce()
+{
+    // A function-local static is initialised exactly once, even with several threads racing.
+    static const CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (rc != CURLE_OK) {
+        throw TransferSessionError(std::string("Could not initialise the FTP client: ") +
+                                   curl_easy_strerror(rc));
+    }
+}
+
+// What the callbacks learn while one transfer runs. Lives on the stack of one call.
+struct Exchange
+{
+    std::FILE* file = nullptr;
+    std::atomic<std::uint64_t> sent{0}; // read by the reporting thread
+    std::atomic<bool> abandon{false};   // set by the reporting thread
+    // The rest is touched only by the thread that runs the exchange.
+    std::string lastReply;   // the server's last reply line, as sent
+    std::string lastCommand; // verb of the last command sent
+    bool loggedIn = false;   // a command beyond the login has gone out
+    Clock::time_point lastActivity = Clock::now();
+};
+
+std::size_t ReadLocalFile(char* buffer, std::size_t size, std::size_t count, void* user)
+{
+    auto* exchange = static_cast<Exchange*>(user);
+    const std::size_t got = std::fread(buffer, 1, size * count, exchange->file);
+    if (got == 0 && std::ferror(exchange->file)) {
+        return CURL_READFUNC_ABORT;
+    }
+    return got;
+}
+
+bool IsReplyLine(std::string_view line)
+{
+    return line.size() >= 3 &&
+           std::all_of(line.begin(), line.begin() + 3, [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// libcurl hands every line of the server's replies to the header callback.
+std::size_t OnReplyLine(char* data, std::size_t size, std::size_t count, void* user)
+{
+    auto* exchange = static_cast<Exchange*>(user);
+    const std::string_view line(data, size * count);
+    if (IsReplyLine(line)) {
+        exchange->lastReply.assign(line);
+        exchange->lastActivity = Clock::now();
+    }
+    return size * count;
+}
+
+// The debug callback is the one place where libcurl shows the commands it sends; knowing them
+// tells a refused login from a refused change of directory or store.
+int OnDebug(CURL*, curl_infotype type, char* data, std::size_t size, void* user)
+{
+    if (type != CURLINFO_HEADER_OUT) {
+        return 0;
+    }
+    auto* exchange = static_cast<Exchange*>(user);
+    const std::string_view line(data, size);
+    const std::string_view verb = line.substr(0, line.find_first_of(" \r\n"));
+    exchange->lastCommand.assign(verb);
+    if (verb != "USER" && verb != "PASS" && verb != "ACCT") {
+        exchange->loggedIn = true;
+    }
+    exchange->lastActivity = Clock::now();
+    return 0;
+}
+
+int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded)
+{
+    auto* exchange = static_cast<Exchange*>(user);
+    const auto sent = static_cast<std::uint64_t>(std::max<curl_off_t>(uploaded, 0));
+    if (sent != exchange->sent) {
+        exchange->sent = sent;
+        exchange->lastActivity = Clock::now();
+    }
+    return exchange->abandon ? 1 : 0;
+}
+
+// Percent-encodes every byte but the unreserved ones, so that the name the server sees after
+// libcurl decodes the URL is exactly the one given ("#", "%", "?", spaces, UTF-8 alike).
+std::string PercentEncode(std::string_view text)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size() * 3);
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+            (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' ||
+            byte == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += hex[byte >> 4];
+            out += hex[byte & 0x0F];
+        }
+    }
+    return out;
+}
+
+// One line ending in "\r\n", at most kMaxErrorText bytes in all.
+std::string AsErrorLine(std::string_view text)
+{
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) {
+        text.remove_suffix(1);
+    }
+    std::string line(text.substr(0, kMaxErrorText - 2));
+    line += "\r\n";
+    return line;
+}
+
+bool HoldsLineBreak(std::string_view text)
+{
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+std::optional<std::string> RefuseInjection(const std::string& userName, const std::string& password,
+                                           const std::string& serverAddress,
+                                           const std::string& remotePath)
+{
+    const std::pair<const char*, const std::string*> fields[] = {
+        {"user name", &userName},
+        {"password", &password},
+        {"server address", &serverAddress},
+        {"remote path", &remotePath},
+    };
+    for (const auto& [name, value] : fields) {
+        if (HoldsLineBreak(*value)) {
+            return std::string("Refused: the ") + name +
+                   " holds a line break or NUL character!!\r\n";
+        }
+    }
+    return std::nullopt;
+}
+
+// Opens the local file for the store, or gives nothing when it is not a readable regular file.
+File OpenLocalFile(const std::string& localPath, std::uint64_t& size)
+{
+    if (localPath.empty() || localPath.find('\0') != std::string::npos) {
+        return nullptr;
+    }
+    File file(std::fopen(localPath.c_str(), "rb"));
+    struct stat info
+    {};
+    if (!file || fstat(fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return nullptr;
+    }
+    size = static_cast<std::uint64_t>(info.st_size);
+    return file;
+}
+
+template <typename T> void SetOption(CURL* easy, CURLoption option, T value)
+{
+    const CURLcode rc = curl_easy_setopt(easy, option, value);
+    if (rc != CURLE_OK) {
+        throw TransferSessionError(std::string("Could not set up the FTP client session: ") +
+                                   curl_easy_strerror(rc));
+    }
+}
+
+void SetUrlPart(CURLU* url, CURLUPart part, const std::string& value)
+{
+    const CURLUcode rc = curl_url_set(url, part, value.c_str(), 0);
+    if (rc != CURLUE_OK) {
+        throw std::invalid_argument(curl_url_strerror(rc));
+    }
+}
+
+struct Outcome
+{
+    CURLcode code = CURLE_OK;
+    bool stalled = false;
+};
+
+// Drives the exchange to its end. Touches nothing outside its arguments, so that several may run
+// at once, nested or on other threads.
+Outcome Run(CURLM* multi, CURL* easy, Exchange& exchange, const TransferTimeouts& timeouts)
+{
+    MultiAttachment attached(multi, easy);
+    Outcome outcome;
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            throw TransferSessionError("The FTP client session failed.");
+        }
+        if (running == 0) {
+            break;
+        }
+        if (exchange.abandon) {
+            outcome.code = CURLE_ABORTED_BY_CALLBACK;
+            return outcome;
+        }
+        if (exchange.loggedIn && Clock::now() - exchange.lastActivity > timeouts.stall) {
+            outcome.stalled = true;
+            return outcome;
+        }
+        if (curl_multi_poll(multi, nullptr, 0, 100, nullptr) != CURLM_OK) {
+            throw TransferSessionError("The FTP client session failed.");
+        }
+    }
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
+            outcome.code = message->data.result;
+        }
+    }
+    return outcome;
+}
+
+// Runs the exchange on a helper thread while this thread calls progress in a steady rhythm.
+// libcurl blocks in places (waiting for the server's verdict once the data is out, for one) and
+// then reports only once a second; the helper keeps such waits from reaching the caller.
+Outcome RunReporting(CURLM* multi, CURL* easy, Exchange& exchange, std::uint64_t total,
+                     const TransferTimeouts& timeouts, const TransferProgress& progress)
+{
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    Outcome outcome;
+    std::exception_ptr error;
+
+    progress(0, total);
+    std::thread helper([&] {
+        try {
+            outcome = Run(multi, easy, exchange, timeouts);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        std::lock_guard lock(mutex);
+        done = true;
+        finished.notify_one();
+    });
+    // Whatever way we leave, the helper is told to stop and is joined before the handles go.
+    struct Joiner
+    {
+        std::thread& helper;
+        Exchange& exchange;
+        ~Joiner()
+        {
+            exchange.abandon = true;
+            helper.join();
+        }
+    } joiner{helper, exchange};
+
+    std::unique_lock lock(mutex);
+    while (!finished.wait_for(lock, kProgressEvery, [&] { return done; })) {
+        lock.unlock();
+        progress(exchange.sent, total);
+        lock.lock();
+    }
+    lock.unlock();
+    if (error) {
+        std::rethrow_exception(error);
+    }
+    progress(exchange.sent, total);
+    return outcome;
+}
+
+} // namespace
+
+TransferTimeouts SetTransferTimeoutsForTesting(const TransferTimeouts& timeouts)
+{
+    std::lock_guard lock(TimeoutsMutex());
+    const TransferTimeouts previous = CurrentTimeouts();
+    CurrentTimeouts() = timeouts;
+    return previous;
+}
+
+void TransferFile(const std::string& userName, const std::string& password,
+                  const std::string& serverAddress, const std::string& remotePath,
+                  const std::string& localPath, std::uint16_t port, std::int32_t passiveMode,
+                  std::string& resultText, std::int32_t& success, const TransferProgress& progress)
+{
+    resultText = kOk;
+    success = 1;
+
+    // The session: failing to get one is the single failure that goes to the caller.
+    InitCurlOnce();
+    EasyHandle easy(curl_easy_init());
+    MultiHandle multi(curl_multi_init());
+    if (!easy || !multi) {
+        throw TransferSessionError("Could not open an FTP client session.");
+    }
+
+    const auto fail = [&](std::string text) {
+        resultText = std::move(text);
+        success = 0;
+    };
+
+    // A CR or LF would end the FTP command early and let the rest pass as a command of its own.
+    if (auto refusal = RefuseInjection(userName, password, serverAddress, remotePath)) {
+        fail(*refusal);
+        return;
+    }
+
+    const std::size_t slash = remotePath.rfind('/');
+    const std::string directory =
+        slash == std::string::npos ? std::string() : remotePath.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? remotePath : remotePath.substr(slash + 1);
+
+    std::uint64_t total = 0;
+    File local = OpenLocalFile(localPath, total);
+    // Without a file to read or a name to store under, the store cannot succeed. The exchange
+    // still connects, logs in and changes directory, so that a wrong password or a missing
+    // directory is told first, just as when the store itself fails; it then stops short of STOR.
+    const bool canStore = local && !name.empty();
+
+    const TransferTimeouts timeouts = ReadTimeouts();
+    Exchange exchange;
+    exchange.file = local.get();
+
+    UrlHandle url(curl_url());
+    if (!url) {
+        throw TransferSessionError("Could not open an FTP client session.");
+    }
+    try {
+        SetUrlPart(url.get(), CURLUPART_SCHEME, "ftp");
+        const bool bareIpv6 =
+            serverAddress.find(':') != std::string::npos && serverAddress.front() != '[';
+        SetUrlPart(url.get(), CURLUPART_HOST, bareIpv6 ? "[" + serverAddress + "]" : serverAddress);
+        SetUrlPart(url.get(), CURLUPART_PORT, std::to_string(port == 0 ? 21 : port));
+        SetUrlPart(url.get(), CURLUPART_PATH, "/" + PercentEncode(canStore ? name : ""));
+    } catch (const std::invalid_argument& error) {
+        // An address that cannot even form a URL is a failed connect, told in the client's words.
+        fail(AsErrorLine(std::string(error.what()) + ": " + serverAddress));
+        return;
+    }
+
+    // The error buffer lives as long as the handle that writes into it.
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    StringList quote;
+    CURL* const h = easy.get();
+    SetOption(h, CURLOPT_ERRORBUFFER, errorBuffer);
+    SetOption(h, CURLOPT_CURLU, url.get());
+    // "USER" with no name is a syntax error to every server; no name means an anonymous login,
+    // as FTP clients have always taken it. Without a password libcurl supplies the customary one.
+    if (!userName.empty()) {
+        SetOption(h, CURLOPT_USERNAME, userName.c_str());
+        SetOption(h, CURLOPT_PASSWORD, password.c_str());
+    } else if (!password.empty()) {
+        SetOption(h, CURLOPT_USERNAME, "anonymous");
+        SetOption(h, CURLOPT_PASSWORD, password.c_str());
+    }
+    SetOption(h, CURLOPT_NOSIGNAL, 1L);
+    SetOption(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connect.count()));
+    SetOption(h, CURLOPT_ACCEPTTIMEOUT_MS, static_cast<long>(timeouts.stall.count()));
+    // Whole seconds only; our own watch below keeps the finer time-out while data flows.
+    SetOption(
+        h, CURLOPT_SERVER_RESPONSE_TIMEOUT,
+        static_cast<long>(std::max<milliseconds::rep>(1, (timeouts.stall.count() + 999) / 1000)));
+    if (passiveMode != 0) {
+        SetOption(h, CURLOPT_FTPPORT, static_cast<const char*>(nullptr));
+    } else {
+        SetOption(h, CURLOPT_FTPPORT, "-");
+    }
+    // We send the CWD ourselves, so that its argument is exactly the directory part, and curl
+    // stores under the bare name in whatever directory that leaves us in.
+    SetOption(h, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
+    if (!directory.empty()) {
+        quote.reset(curl_slist_append(nullptr, ("CWD " + directory).c_str()));
+        if (!quote) {
+            throw std::bad_alloc();
+        }
+        SetOption(h, CURLOPT_QUOTE, quote.get());
+    }
+    SetOption(h, CURLOPT_HEADERFUNCTION, OnReplyLine);
+    SetOption(h, CURLOPT_HEADERDATA, &exchange);
+    SetOption(h, CURLOPT_DEBUGFUNCTION, OnDebug);
+    SetOption(h, CURLOPT_DEBUGDATA, &exchange);
+    SetOption(h, CURLOPT_VERBOSE, 1L); // feeds the debug callback; nothing goes to stderr
+    SetOption(h, CURLOPT_XFERINFOFUNCTION, OnProgress);
+    SetOption(h, CURLOPT_XFERINFODATA, &exchange);
+    SetOption(h, CURLOPT_NOPROGRESS, 0L);
+    if (canStore) {
+        SetOption(h, CURLOPT_UPLOAD, 1L);
+        SetOption(h, CURLOPT_READFUNCTION, ReadLocalFile);
+        SetOption(h, CURLOPT_READDATA, &exchange);
+        SetOption(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(total));
+        SetOption(h, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
+        SetOption(h, CURLOPT_TRANSFERTEXT, 0L);
+    } else {
+        SetOption(h, CURLOPT_NOBODY, 1L); // log in and change directory, nothing more
+    }
+
+    const Outcome outcome = progress
+                                ? RunReporting(multi.get(), h, exchange, total, timeouts, progress)
+                                : Run(multi.get(), h, exchange, timeouts);
+
+    if (!outcome.stalled && outcome.code == CURLE_OK) {
+        if (!canStore) {
+            fail(kCannotPut);
+        }
+        return;
+    }
+    if (!exchange.loggedIn) {
+        if (IsReplyLine(exchange.lastReply) &&
+            (exchange.lastReply[0] == '4' || exchange.lastReply[0] == '5')) {
+            fail(AsErrorLine(exchange.lastReply));
+        } else if (errorBuffer[0] != '\0') {
+            fail(AsErrorLine(errorBuffer));
+        } else {
+            fail(kCannotConnect);
+        }
+        return;
+    }
+    if (outcome.code == CURLE_QUOTE_ERROR || exchange.lastCommand == "CWD") {
+        fail(kCannotChangeDirectory);
+        return;
+    }
+    fail(kCannotPut);
+}

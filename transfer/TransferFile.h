@@ -1,0 +1,49 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+// Raised when no client session can be had at all (the one failure that passes to the caller).
+// The result text and success flag then still hold "Ok.\r\n" and 1, as set on entry.
+class TransferSessionError : public std::runtime_error
+{
+    using std::runtime_error::runtime_error;
+};
+
+// Called at least every 100 ms while connecting and sending: bytes sent so far, bytes in all
+// (0 when unknown). It may run the window's event loop, and so call TransferFile again.
+using TransferProgress = std::function<void(std::uint64_t sent, std::uint64_t total)>;
+
+// Puts one local file on an FTP server in one self-contained exchange: a fresh session, connect
+// and log in, change to the directory part of remotePath (up to and including its last "/"; no
+// change at all when it has none), store the file in binary mode under the name after the last
+// "/", and close everything before returning. Port 0 means 21; any nonzero passiveMode selects
+// passive mode (EPSV, then PASV), else active mode (EPRT, then PORT).
+//
+// resultText and success are overwritten on every call: "Ok.\r\n" and 1, or a one-line failure
+// text ending in "\r\n" and 0. A failure to connect or log in gives the server's error reply, or
+// else the client library's description of the error (at most 253 bytes); a refused change of
+// directory gives "Could not change directory !!\r\n"; any failure of the store itself, a missing
+// or unreadable local file included, gives "Could not put file to server!!\r\n".
+void TransferFile(const std::string& userName, const std::string& password,
+                  const std::string& serverAddress, const std::string& remotePath,
+                  const std::string& localPath, std::uint16_t port, std::int32_t passiveMode,
+                  std::string& resultText, std::int32_t& success,
+                  const TransferProgress& progress = {});
+
+// How long a transfer waits before it gives up.
+struct TransferTimeouts
+{
+    // Connecting and logging in, all together.
+    std::chrono::milliseconds connect{30000};
+    // After the login: no byte moving and no reply from the server for this long abandons the
+    // transfer.
+    std::chrono::milliseconds stall{60000};
+};
+
+// For tests only: replaces the time-outs used by every later call and returns the previous ones.
+// The program itself never calls this and always runs with the defaults above.
+TransferTimeouts SetTransferTimeoutsForTesting(const TransferTimeouts& timeouts);
