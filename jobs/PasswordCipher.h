@@ -56,7 +56,7 @@ public:
                       std::vector<std::uint8_t>& record) const;
     // Deciphers the record of `length` bytes at `buffer` in place: on success the plaintext starts
     // at buffer[0] and `length` becomes its size. Never reads or writes past buffer[length - 1].
-    // On failure `length` is unchanged and the buffer's contents are unspecified.
+    // On failure `length` is unchanged and the buffer holds nothing of use.
     bool DecryptBlock(std::uint8_t* buffer, std::size_t& length) const;
 
     // Two uppercase digits per byte, no separator.
