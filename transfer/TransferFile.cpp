@@ -375,11 +375,19 @@ void TransferFile(const std::string& userName, const std::string& password,
     resultText = kOk;
     success = 1;
 
+    // What the handles point to is declared before them, so that it outlives them.
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    Exchange exchange;
+    File local;
+    UrlHandle url;
+    StringList quote;
+
     // The session: failing to get one is the single failure that goes to the caller.
     InitCurlOnce();
     EasyHandle easy(curl_easy_init());
     MultiHandle multi(curl_multi_init());
-    if (!easy || !multi) {
+    url.reset(curl_url());
+    if (!easy || !multi || !url) {
         throw TransferSessionError("Could not open an FTP client session.");
     }
 
@@ -400,20 +408,15 @@ void TransferFile(const std::string& userName, const std::string& password,
     const std::string name = slash == std::string::npos ? remotePath : remotePath.substr(slash + 1);
 
     std::uint64_t total = 0;
-    File local = OpenLocalFile(localPath, total);
+    local = OpenLocalFile(localPath, total);
     // Without a file to read or a name to store under, the store cannot succeed. The exchange
     // still connects, logs in and changes directory, so that a wrong password or a missing
     // directory is told first, just as when the store itself fails; it then stops short of STOR.
     const bool canStore = local && !name.empty();
 
     const TransferTimeouts timeouts = ReadTimeouts();
-    Exchange exchange;
     exchange.file = local.get();
 
-    UrlHandle url(curl_url());
-    if (!url) {
-        throw TransferSessionError("Could not open an FTP client session.");
-    }
     try {
         SetUrlPart(url.get(), CURLUPART_SCHEME, "ftp");
         const bool bareIpv6 =
@@ -427,9 +430,6 @@ void TransferFile(const std::string& userName, const std::string& password,
         return;
     }
 
-    // The error buffer lives as long as the handle that writes into it.
-    char errorBuffer[CURL_ERROR_SIZE] = {};
-    StringList quote;
     CURL* const h = easy.get();
     SetOption(h, CURLOPT_ERRORBUFFER, errorBuffer);
     SetOption(h, CURLOPT_CURLU, url.get());
