@@ -310,10 +310,8 @@ class PassiveFlagTest : public TransferTest, public testing::WithParamInterface<
 TEST_P(PassiveFlagTest, AnyNonzeroFlagMeansPassive)
 {
     const std::string bytes = RandomBytes(300000, 2);
-    Login login;
-    login.passive = GetParam();
 
-    const Result result = Send("/pub/mode.bin", LocalFile(bytes), login);
+    const Result result = Send("/pub/mode.bin", LocalFile(bytes), {.passive = GetParam()});
 
     EXPECT_EQ(result.text, kOk);
     EXPECT_EQ(server_->readFile("pub/mode.bin"), bytes);
@@ -391,11 +389,7 @@ TEST_P(FailureTest, GivesTheFixedTextAndStoresNothing)
         local = local_;
         break;
     }
-    Login login;
-    login.user = c.user;
-    login.password = c.password;
-
-    const Result result = Send(c.remote, local, login);
+    const Result result = Send(c.remote, local, {.user = c.user, .password = c.password});
 
     EXPECT_EQ(result.text, c.text);
     EXPECT_EQ(result.success, 0);
@@ -442,11 +436,9 @@ TEST_F(TransferTest, NoUserNameLogsInAnonymously)
 {
     for (const std::string password : {"", "guest@example.org"}) {
         server_->clearCommands();
-        Login login;
-        login.user = "";
-        login.password = password;
 
-        const Result result = Send("/pub/anonymous.txt", LocalFile("x"), login);
+        const Result result =
+            Send("/pub/anonymous.txt", LocalFile("x"), {.user = "", .password = password});
 
         // Anonymous may only read here: the login went through and the store was refused.
         EXPECT_EQ(result.text, kCannotPut);
@@ -483,33 +475,14 @@ TEST_P(InjectionTest, IsRefusedBeforeAnythingIsSent)
     EXPECT_TRUE(server_->commands().empty());
 }
 
-Login WithUser(std::string user)
-{
-    Login login;
-    login.user = std::move(user);
-    return login;
-}
-Login WithPassword(std::string password)
-{
-    Login login;
-    login.password = std::move(password);
-    return login;
-}
-Login WithAddress(std::string address)
-{
-    Login login;
-    login.address = std::move(address);
-    return login;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Fields, InjectionTest,
     testing::Values(InjectionCase{"remote path", {}, "/pub/a.txt\r\nDELE /pub/b.txt"},
                     InjectionCase{"remote path", {}, "/pub\n/a.txt"},
                     InjectionCase{"remote path", {}, std::string("/pub/a\0b.txt", 12)},
-                    InjectionCase{"user name", WithUser("writer\r\nSITE x"), "/pub/a.txt"},
-                    InjectionCase{"password", WithPassword("writer-pass\n"), "/pub/a.txt"},
-                    InjectionCase{"server address", WithAddress("127.0.0.1\r\n"), "/pub/a.txt"}));
+                    InjectionCase{"user name", {.user = "writer\r\nSITE x"}, "/pub/a.txt"},
+                    InjectionCase{"password", {.password = "writer-pass\n"}, "/pub/a.txt"},
+                    InjectionCase{"server address", {.address = "127.0.0.1\r\n"}, "/pub/a.txt"}));
 
 // --- The outputs ---------------------------------------------------------------------------
 
