@@ -1,8 +1,9 @@
 // Upload time of TransferFile against the curl command-line tool, on a local FTP server:
 // one 256 MiB file, and 200 files of 4 KiB each (one TransferFile call per file, as a job run
-// makes them, against one curl process per file). Prints each figure and the ratio.
+// makes them, against one curl process per file). Prints each round, the best and the median of
+// each side and their ratios; on a shared machine the median is the steadier figure.
 //
-//   bench_transfer [rounds]     (default 3; the best round of each side counts)
+//   bench_transfer [rounds]     (default 5)
 
 #include "tests/support/FtpServer.h"
 #include "tests/support/TempHome.h"
@@ -109,32 +110,43 @@ Figures Measure(int rounds, const std::function<void()>& ours, const std::functi
     return figures;
 }
 
+double Best(std::vector<double> values)
+{
+    return *std::min_element(values.begin(), values.end());
+}
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
 void Report(const char* what, const Figures& figures, double megabytes)
 {
-    const double ours = *std::min_element(figures.ours.begin(), figures.ours.end());
-    const double curl = *std::min_element(figures.curl.begin(), figures.curl.end());
-    const auto list = [](const std::vector<double>& values) {
-        std::string text;
+    const auto line = [&](const char* who, const std::vector<double>& values) {
+        std::string rounds;
         for (const double value : values) {
             char buffer[32];
             std::snprintf(buffer, sizeof buffer, " %.3f", value);
-            text += buffer;
+            rounds += buffer;
         }
-        return text;
+        std::printf("  %-13s best %7.3f s  median %7.3f s  (%7.1f MB/s)   rounds:%s\n", who,
+                    Best(values), Median(values), megabytes / Median(values), rounds.c_str());
     };
     std::printf("%s\n", what);
-    std::printf("  TransferFile  best %8.3f s  (%7.1f MB/s)   rounds:%s\n", ours, megabytes / ours,
-                list(figures.ours).c_str());
-    std::printf("  curl -T       best %8.3f s  (%7.1f MB/s)   rounds:%s\n", curl, megabytes / curl,
-                list(figures.curl).c_str());
-    std::printf("  ratio TransferFile / curl: %.3f\n", ours / curl);
+    line("TransferFile", figures.ours);
+    line("curl -T", figures.curl);
+    std::printf("  ratio TransferFile / curl: median %.3f, best %.3f\n",
+                Median(figures.ours) / Median(figures.curl),
+                Best(figures.ours) / Best(figures.curl));
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     const std::string local = MakeTempDir("ferrovane-bench");
     try {
         FtpServer server;
