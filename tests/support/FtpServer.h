@@ -17,9 +17,9 @@ struct FtpServerOptions
 
 // A real FTP server (pyftpdlib) on 127.0.0.1 for the life of the object. It serves home() to
 // three users: kWriter may store, make folders and delete; kReader and "anonymous" (any password)
-// may only list and fetch. It listens
-// on a port of the system's choosing and uses a passive port range of its own. Every command line
-// it receives is logged, so a test can check what a client sent.
+// may only list and fetch. It listens on a port of the system's choosing and uses a passive port
+// range of its own. Every command line it receives is logged, so a test can check what a client
+// sent.
 //
 // Construction waits until the server accepts connections (a fraction of a second) and throws
 // std::runtime_error when it cannot start. Destruction stops the server and removes its folders;
