@@ -1,0 +1,20 @@
+#include "app/AboutDialog.h"
+
+#include "app/DialogUnits.h"
+#include "ui_AboutDialog.h"
+
+#include <QIcon>
+
+AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::AboutDialog>())
+{
+    ui_->setupUi(this);
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    PlaceInDialogUnits(this);
+    const QIcon icon(QStringLiteral(":/ferrovane.svg"));
+    setWindowIcon(icon);
+    ui_->iconLabel->setPixmap(icon.pixmap(ui_->iconLabel->size()));
+    connect(ui_->okButton, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+AboutDialog::~AboutDialog() = default;

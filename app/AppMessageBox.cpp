@@ -1,0 +1,49 @@
+#include "app/AppMessageBox.h"
+
+#include <QCoreApplication>
+#include <QList>
+
+namespace {
+QList<QMessageBox::StandardButton>& Answers()
+{
+    static QList<QMessageBox::StandardButton> answers;
+    return answers;
+}
+
+QList<AppMessageBox::Shown>& ShownBoxes()
+{
+    static QList<AppMessageBox::Shown> shown;
+    return shown;
+}
+} // namespace
+
+QMessageBox::StandardButton AppMessageBox::Show(QWidget* parent, const QString& text,
+                                                QMessageBox::Icon icon)
+{
+    ShownBoxes().append({text, icon});
+    if (!Answers().isEmpty()) {
+        return Answers().takeFirst();
+    }
+    QMessageBox box(icon, QCoreApplication::applicationName(), text, QMessageBox::Ok, parent);
+    return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
+void AppMessageBox::SetNextAnswer(QMessageBox::StandardButton answer)
+{
+    Answers().append(answer);
+}
+
+void AppMessageBox::ClearAnswers()
+{
+    Answers().clear();
+}
+
+const QList<AppMessageBox::Shown>& AppMessageBox::History()
+{
+    return ShownBoxes();
+}
+
+void AppMessageBox::ClearHistory()
+{
+    ShownBoxes().clear();
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+#include <QStringList>
+
+class QWidget;
+
+// Every message box of the program goes through here: the caption is always the application name,
+// and a test can answer the next boxes in advance instead of facing a modal loop. Each box shown
+// (or answered in advance) is remembered, so a test can read what the user was told.
+class AppMessageBox
+{
+public:
+    struct Shown
+    {
+        QString text;
+        QMessageBox::Icon icon;
+    };
+
+    // Shows a modal box with an OK button; returns the button pressed.
+    static QMessageBox::StandardButton Show(QWidget* parent, const QString& text,
+                                            QMessageBox::Icon icon);
+
+    // Test hooks: while answers are queued, boxes are not shown but answered from the queue.
+    static void SetNextAnswer(QMessageBox::StandardButton answer);
+    static void ClearAnswers();
+    static const QList<Shown>& History();
+    static void ClearHistory();
+};

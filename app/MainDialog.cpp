@@ -1,0 +1,702 @@
+#include "app/MainDialog.h"
+
+#include "app/AboutDialog.h"
+#include "app/AppFileDialog.h"
+#include "app/AppMessageBox.h"
+#include "app/DialogUnits.h"
+#include "app/TerminationSignals.h"
+#include "engine/ActivityLogText.h"
+#include "engine/JobRun.h"
+#include "engine/RunTracker.h"
+#include "engine/Scheduler.h"
+#include "jobs/FormValues.h"
+#include "jobs/JobStore.h"
+#include "jobs/SettingsStore.h"
+#include "ui_MainDialog.h"
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPainter>
+#include <QPushButton>
+#include <QSvgRenderer>
+#include <QTableWidget>
+#include <ctime>
+#include <new>
+#include <optional>
+#include <set>
+
+namespace {
+// Posted by the list's change handler so that the row is loaded after the change is complete.
+const QEvent::Type kLoadRowEvent = static_cast<QEvent::Type>(QEvent::User + 0x400);
+
+class LoadRowEvent : public QEvent
+{
+public:
+    explicit LoadRowEvent(int row) : QEvent(kLoadRowEvent), row(row) {}
+    const int row;
+};
+
+QString FromText(const std::string& text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string ToText(const QString& text)
+{
+    return text.toUtf8().toStdString();
+}
+
+QPixmap RenderSvg(const QString& resource, int width, int height)
+{
+    QPixmap pixmap(width, height);
+    pixmap.fill(Qt::transparent);
+    QSvgRenderer renderer(resource);
+    QPainter painter(&pixmap);
+    renderer.render(&painter);
+    return pixmap;
+}
+
+QIcon ProgramIcon()
+{
+    QIcon icon;
+    for (int size : {16, 32, 48}) {
+        icon.addPixmap(RenderSvg(QStringLiteral(":/ferrovane.svg"), size, size));
+    }
+    return icon;
+}
+
+// Shows the window's state in its caption while a transfer runs, and restores it afterwards
+// however the transfer ends.
+class TransferScope
+{
+public:
+    TransferScope(QWidget* window, int& depth) : window_(window), depth_(depth)
+    {
+        ++depth_;
+        caption_ = window_->windowTitle();
+    }
+    ~TransferScope()
+    {
+        --depth_;
+        window_->setWindowTitle(caption_);
+    }
+    TransferScope(const TransferScope&) = delete;
+    TransferScope& operator=(const TransferScope&) = delete;
+
+private:
+    QWidget* window_;
+    int& depth_;
+    QString caption_;
+};
+
+const char* const kIntervalTooSmall = "Time muse be larger than 0.";
+
+// Runs one scheduler step and turns whatever escapes it into the text of an error box, so that
+// no exception ever crosses an event handler.
+std::optional<std::pair<QString, QMessageBox::Icon>> Guard(const std::function<void()>& step)
+{
+    try {
+        step();
+    } catch (const std::bad_alloc&) {
+        return std::make_pair(QStringLiteral("Out of memory."), QMessageBox::Warning);
+    } catch (const std::exception& e) {
+        const QString text = QString::fromUtf8(e.what());
+        return std::make_pair(text.isEmpty() ? QStringLiteral("Internal application error.") : text,
+                              QMessageBox::Critical);
+    } catch (...) {
+        return std::make_pair(QStringLiteral("Internal application error."),
+                              QMessageBox::Critical);
+    }
+    return std::nullopt;
+}
+} // namespace
+
+MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
+    : QDialog(parent), ui_(std::make_unique<Ui::MainDialog>()), store_(std::move(store)),
+      runs_(std::make_unique<RunTracker>())
+{
+    ui_->setupUi(this);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    PlaceInDialogUnits(this);
+    setWindowIcon(ProgramIcon());
+
+    transfer_ = [](const UploadJob& job, const std::string& remotePath,
+                   const std::string& localPath, std::string& resultText, std::int32_t& success,
+                   const TransferProgress& progress) {
+        TransferFile(job.userName, job.password, job.webAddress, remotePath, localPath, job.port,
+                     job.passiveMode, resultText, success, progress);
+    };
+
+    if (!store_) {
+        store_ = std::make_shared<SettingsStore>();
+    }
+    LoadJobs(*store_, running_, jobs_);
+
+    ui_->logPane->installEventFilter(this);
+    ui_->statusPicture->setFixedSize(ui_->statusPicture->size());
+
+    timer_.setInterval(1000);
+    connect(&timer_, &QTimer::timeout, this, [this] { OnTimer(1); });
+
+    connect(ui_->addButton, &QPushButton::clicked, this, &MainDialog::OnAdd);
+    connect(ui_->deleteButton, &QPushButton::clicked, this, &MainDialog::OnDelete);
+    connect(ui_->changeButton, &QPushButton::clicked, this, &MainDialog::OnChange);
+    connect(ui_->startButton, &QPushButton::clicked, this, &MainDialog::OnStart);
+    connect(ui_->stopButton, &QPushButton::clicked, this, &MainDialog::OnStop);
+    connect(ui_->fileButton, &QPushButton::clicked, this, &MainDialog::OnFile);
+    connect(ui_->aboutButton, &QPushButton::clicked, this, &MainDialog::OnAbout);
+    connect(ui_->updateNowButton, &QPushButton::clicked, this, &MainDialog::OnUpdateNow);
+
+    // Every row whose selected or current state changes posts a load of that row, lost states
+    // before gained ones, so that a click ends with the clicked row in the form.
+    QItemSelectionModel* selection = ui_->jobList->selectionModel();
+    connect(selection, &QItemSelectionModel::selectionChanged, this,
+            [this](const QItemSelection& selected, const QItemSelection& deselected) {
+                for (const QItemSelection* rows : {&deselected, &selected}) {
+                    std::set<int> seen;
+                    for (const QItemSelectionRange& range : *rows) {
+                        for (int row = range.top(); row <= range.bottom(); ++row) {
+                            if (seen.insert(row).second) {
+                                OnItemChanged(row);
+                            }
+                        }
+                    }
+                }
+            });
+    connect(selection, &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& current, const QModelIndex& previous) {
+                if (previous.isValid()) {
+                    OnItemChanged(previous.row());
+                }
+                if (current.isValid()) {
+                    OnItemChanged(current.row());
+                }
+            });
+
+    connect(&TerminationSignals::Instance(), &TerminationSignals::terminationRequested, this,
+            &MainDialog::reject);
+
+    // Form defaults until the window is shown.
+    UpdateData(false);
+}
+
+MainDialog::~MainDialog()
+{
+    OnDestroy();
+}
+
+int MainDialog::DoModal()
+{
+    const int result = exec();
+    OnDestroy();
+    return result;
+}
+
+void MainDialog::SetTransferForTesting(TransferFunction transfer)
+{
+    transfer_ = std::move(transfer);
+}
+
+void MainDialog::FireTimerForTesting()
+{
+    if (timer_.isActive()) {
+        OnTimer(1);
+    }
+}
+
+// --- Start-up and end -------------------------------------------------------------------------
+
+void MainDialog::OnInitDialog()
+{
+    QTableWidget* list = ui_->jobList;
+    list->setColumnCount(7);
+    const struct
+    {
+        const char* title;
+        int width;
+    } columns[] = {{"web", 150},        {"user name", 100}, {"source file", 100},
+                   {"destination file", 150}, {"time (sec)", 65}, {"port", 65},
+                   {"passive mode", 100}};
+    for (int i = 0; i < 7; ++i) {
+        auto* header = new QTableWidgetItem(QString::fromLatin1(columns[i].title));
+        header->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        list->setHorizontalHeaderItem(i, header);
+        list->setColumnWidth(i, columns[i].width);
+    }
+    list->verticalHeader()->setVisible(false);
+    list->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
+    list->horizontalHeader()->setHighlightSections(false);
+
+    ui_->portEdit->setText(QString::number(21));
+    ui_->passiveCheck->setChecked(false);
+
+    RefreshJobView(true);
+    if (running_ != 0) {
+        timer_.start();
+    }
+    // The resumed schedule counts every job down once now, so a job of interval N first runs at
+    // the N-th timer tick.
+    if (const auto error = Guard([this] { Tick(false); })) {
+        AppMessageBox::Show(this, error->first, error->second);
+    }
+    ui_->userEdit->setFocus();
+}
+
+void MainDialog::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (!initialized_) {
+        initialized_ = true;
+        OnInitDialog();
+    }
+}
+
+void MainDialog::OnOK()
+{
+    if (!UpdateData(true)) {
+        return;
+    }
+    QDialog::accept();
+}
+
+void MainDialog::reject()
+{
+    QDialog::reject();
+}
+
+void MainDialog::OnDestroy()
+{
+    if (destroyed_) {
+        return;
+    }
+    destroyed_ = true;
+    timer_.stop();
+    SaveNow();
+}
+
+void MainDialog::OnAbout()
+{
+    AboutDialog about(this);
+    about.exec();
+}
+
+void MainDialog::keyPressEvent(QKeyEvent* event)
+{
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    const bool plain = event->modifiers() == Qt::NoModifier ||
+                       (event->modifiers() == Qt::KeypadModifier && event->key() == Qt::Key_Enter);
+    if (enter && plain) {
+        // No button is the default: Enter presses the focused push button, or else it is the
+        // dialog's OK.
+        if (auto* button = qobject_cast<QPushButton*>(QApplication::focusWidget());
+            button != nullptr && button->window() == this) {
+            button->click();
+            return;
+        }
+        OnOK();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+bool MainDialog::eventFilter(QObject* watched, QEvent* event)
+{
+    // The multi-line log pane takes Enter, so Enter there never ends the dialog.
+    if (watched == ui_->logPane && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            return true;
+        }
+    }
+    if (watched == ui_->logPane && event->type() == QEvent::ShortcutOverride) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            event->accept();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void MainDialog::contextMenuEvent(QContextMenuEvent* event)
+{
+    // The window manager owns the system menu here, so the About item lives in the window's own
+    // context menu.
+    QMenu menu(this);
+    menu.addSeparator();
+    QAction* about = menu.addAction(QStringLiteral("&About Ferrovane..."));
+    about->setObjectName(QStringLiteral("aboutAction"));
+    // Opened once the menu has closed, like a command from the system menu.
+    connect(about, &QAction::triggered, this, &MainDialog::OnAbout, Qt::QueuedConnection);
+    menu.exec(event->globalPos());
+}
+
+void MainDialog::customEvent(QEvent* event)
+{
+    if (event->type() == kLoadRowEvent) {
+        OnLoadRow(static_cast<LoadRowEvent*>(event)->row);
+        return;
+    }
+    QDialog::customEvent(event);
+}
+
+// --- Form and list ----------------------------------------------------------------------------
+
+bool MainDialog::UpdateData(bool saveAndValidate)
+{
+    if (!saveAndValidate) {
+        ui_->destinationEdit->setText(FromText(destinationText_));
+        ui_->passwordEdit->setText(FromText(passwordText_));
+        ui_->sourceEdit->setText(FromText(sourceText_));
+        ui_->userEdit->setText(FromText(userNameText_));
+        ui_->webEdit->setText(FromText(webAddressText_));
+        ui_->timeEdit->setText(QString::number(interval_));
+        return true;
+    }
+    destinationText_ = ToText(ui_->destinationEdit->text());
+    passwordText_ = ToText(ui_->passwordEdit->text());
+    sourceText_ = ToText(ui_->sourceEdit->text());
+    userNameText_ = ToText(ui_->userEdit->text());
+    webAddressText_ = ToText(ui_->webEdit->text());
+    const auto interval = ParseIntervalText(ToText(ui_->timeEdit->text()));
+    if (!interval) {
+        AppMessageBox::Show(this, QStringLiteral("Please enter an integer."),
+                            QMessageBox::Warning);
+        ui_->timeEdit->setFocus();
+        ui_->timeEdit->selectAll();
+        return false;
+    }
+    interval_ = *interval;
+    return true;
+}
+
+int MainDialog::SelectionMark() const
+{
+    return ui_->jobList->currentRow();
+}
+
+void MainDialog::SetSelectionMark(int row)
+{
+    QTableWidget* list = ui_->jobList;
+    list->selectionModel()->setCurrentIndex(list->model()->index(row, 0),
+                                            QItemSelectionModel::NoUpdate);
+}
+
+void MainDialog::LoadJobIntoForm(const UploadJob& job)
+{
+    userNameText_ = job.userName;
+    passwordText_ = job.password;
+    webAddressText_ = job.webAddress;
+    sourceText_ = job.sourceFile;
+    destinationText_ = job.destinationFile;
+    interval_ = job.intervalSeconds;
+    UpdateData(false);
+    ui_->portEdit->setText(QString::number(job.port));
+    ui_->passiveCheck->setChecked(job.passiveMode != 0);
+}
+
+void MainDialog::RefreshJobView(bool rebuild, int row)
+{
+    ui_->startButton->setEnabled(running_ == 0);
+    ui_->stopButton->setEnabled(running_ != 0);
+    ui_->statusPicture->setPixmap(
+        RenderSvg(running_ != 0 ? QStringLiteral(":/status_running.svg")
+                                : QStringLiteral(":/status_stopped.svg"),
+                  48, 48));
+    if (jobs_.empty()) {
+        return;
+    }
+    refreshing_ = true;
+    const int count = static_cast<int>(jobs_.size());
+    int current = row;
+    if (rebuild) {
+        QTableWidget* list = ui_->jobList;
+        current = SelectionMark();
+        list->clearSelection();
+        list->setRowCount(0);
+        list->setRowCount(count);
+        for (int i = 0; i < count; ++i) {
+            const UploadJob& job = jobs_[static_cast<std::size_t>(i)];
+            const QString cells[7] = {FromText(job.webAddress),
+                                      FromText(job.userName),
+                                      FromText(job.sourceFile),
+                                      FromText(job.destinationFile),
+                                      QString::number(job.intervalSeconds),
+                                      QString::number(job.port),
+                                      job.passiveMode != 0 ? QStringLiteral("TRUE")
+                                                           : QStringLiteral("FALSE")};
+            for (int column = 0; column < 7; ++column) {
+                list->setItem(i, column, new QTableWidgetItem(cells[column]));
+            }
+        }
+        if (current < 0 || current >= count) {
+            current = 0;
+        }
+        const QModelIndex index = list->model()->index(current, 0);
+        list->selectionModel()->setCurrentIndex(
+            index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        list->scrollTo(index, QAbstractItemView::EnsureVisible);
+    } else {
+        UpdateData(true);
+    }
+    if (current >= 0 && current < count) {
+        LoadJobIntoForm(jobs_[static_cast<std::size_t>(current)]);
+    }
+    refreshing_ = false;
+}
+
+void MainDialog::OnItemChanged(int row)
+{
+    if (refreshing_) {
+        return;
+    }
+    QCoreApplication::postEvent(this, new LoadRowEvent(row));
+}
+
+void MainDialog::OnLoadRow(int row)
+{
+    RefreshJobView(false, row);
+}
+
+UploadJob MainDialog::JobFromForm()
+{
+    UpdateData(true);
+    UploadJob job;
+    job.userName = userNameText_;
+    job.password = passwordText_;
+    job.webAddress = webAddressText_;
+    job.sourceFile = sourceText_;
+    job.destinationFile = destinationText_;
+    job.intervalSeconds = interval_;
+    job.countdown = interval_;
+    job.passiveMode = ui_->passiveCheck->isChecked() ? 1 : 0;
+    job.port = ParsePortText(ToText(ui_->portEdit->text()));
+    return job;
+}
+
+void MainDialog::ShowIntervalTooSmall()
+{
+    AppMessageBox::Show(this, QString::fromLatin1(kIntervalTooSmall), QMessageBox::Information);
+    interval_ = 1;
+    UpdateData(false);
+}
+
+void MainDialog::OnAdd()
+{
+    const UploadJob job = JobFromForm();
+    if (job.intervalSeconds >= 1) {
+        jobs_.push_back(job);
+        RefreshJobView(true);
+        SaveNow();
+    } else {
+        ShowIntervalTooSmall();
+    }
+    ui_->userEdit->setFocus();
+}
+
+void MainDialog::OnChange()
+{
+    const UploadJob job = JobFromForm();
+    if (job.intervalSeconds < 1) {
+        ShowIntervalTooSmall();
+        return;
+    }
+    const int mark = SelectionMark();
+    if (mark < 0 || mark >= static_cast<int>(jobs_.size())) {
+        AppMessageBox::Show(this, QStringLiteral("Select edit item."), QMessageBox::Information);
+        return;
+    }
+    jobs_[static_cast<std::size_t>(mark)] = job;
+    RefreshJobView(true);
+    SaveNow();
+}
+
+void MainDialog::OnDelete()
+{
+    const int mark = SelectionMark();
+    if (mark < 0 || mark >= static_cast<int>(jobs_.size())) {
+        return;
+    }
+    jobs_.erase(jobs_.begin() + mark);
+    runs_->JobRemoved(mark);
+    {
+        // The removal itself is no user's choice of row: the mark stays at the same index, or
+        // moves to the new last row when the last row went.
+        QTableWidget* list = ui_->jobList;
+        const QSignalBlocker blocker(list->selectionModel());
+        list->removeRow(mark);
+        SetSelectionMark(std::min(mark, list->rowCount() - 1));
+    }
+    RefreshJobView(true);
+    SaveNow();
+}
+
+void MainDialog::OnFile()
+{
+    const std::optional<QString> path = AppFileDialog::OpenExistingFile(this);
+    if (!path) {
+        return;
+    }
+    UpdateData(true);
+    // The path is kept exactly as chosen: file names here are case-sensitive.
+    sourceText_ = ToText(*path);
+    if (destinationText_.empty()) {
+        destinationText_ = ToText(QLatin1Char('/') + QFileInfo(*path).fileName());
+    }
+    UpdateData(false);
+}
+
+// --- Schedule ---------------------------------------------------------------------------------
+
+void MainDialog::OnStart()
+{
+    running_ = 1;
+    timer_.start();
+    RefreshJobView(true);
+    SaveNow();
+}
+
+void MainDialog::OnStop()
+{
+    timer_.stop();
+    running_ = 0;
+    RefreshJobView(true);
+    SaveNow();
+}
+
+
+void MainDialog::OnTimer(int timerId)
+{
+    // Ticks that arrive while a tick or a transfer is in progress are dropped, never caught up.
+    if (inTick_ || running_ == 0 || inTransfer_ > 0) {
+        return;
+    }
+    inTick_ = true;
+    std::optional<std::pair<QString, QMessageBox::Icon>> error;
+    if (timerId == 1) {
+        error = Guard([this] { Tick(false); });
+    }
+    inTick_ = false;
+    if (error) {
+        AppMessageBox::Show(this, error->first, error->second);
+    }
+}
+
+void MainDialog::OnUpdateNow()
+{
+    if (const auto error = Guard([this] { Tick(true); })) {
+        AppMessageBox::Show(this, error->first, error->second);
+    }
+}
+
+void MainDialog::Tick(bool selectedOnly)
+{
+    const RunJobAt run = [this](int position) { RunJob(position); };
+    if (!selectedOnly) {
+        ScheduledStep(jobs_, running_, run);
+        return;
+    }
+    QTableWidget* list = ui_->jobList;
+    const int selected = static_cast<int>(list->selectionModel()->selectedRows().size());
+    SelectedStep(
+        selected,
+        [list](int after) {
+            for (int row = after + 1; row < list->rowCount(); ++row) {
+                if (list->selectionModel()->isRowSelected(row)) {
+                    return row;
+                }
+            }
+            return -1;
+        },
+        run);
+}
+
+void MainDialog::RunJob(int position)
+{
+    const std::shared_ptr<RunSlot> slot = runs_->Begin(position);
+    JobRunSeams seams;
+    seams.readJob = [this, slot](UploadJob& job) { return ReadTrackedJob(*slot, jobs_, job); };
+    seams.transfer = [this](const UploadJob& job, const std::string& remotePath,
+                            const std::string& localPath, std::string& resultText,
+                            std::int32_t& success) {
+        TransferWithProgress(job, remotePath, localPath, resultText, success);
+    };
+    seams.listFiles = ListPatternFiles;
+    seams.appendLog = [this, slot](const std::string& resultText, const std::string& localPath,
+                                   const std::string& remotePath) {
+        AppendLog(slot->position, resultText, localPath, remotePath);
+    };
+    ::RunJob(seams);
+}
+
+void MainDialog::TransferWithProgress(const UploadJob& job, const std::string& remotePath,
+                                      const std::string& localPath, std::string& resultText,
+                                      std::int32_t& success)
+{
+    const TransferScope scope(this, inTransfer_);
+    const QString caption = windowTitle();
+    const QString name = QFileInfo(FromText(localPath)).fileName();
+    QElapsedTimer sincePaint;
+    sincePaint.start();
+    int shownPercent = -1;
+    const TransferProgress progress = [&](std::uint64_t sent, std::uint64_t total) {
+        const int percent = total > 0 ? static_cast<int>(sent * 100 / total) : 0;
+        if (percent != shownPercent) {
+            shownPercent = percent;
+            setWindowTitle(QStringLiteral("%1 - %2 %3%").arg(caption, name).arg(percent));
+        }
+        // Keep painting while the bytes go out; clicks and keys wait for the log's dispatch.
+        if (sincePaint.elapsed() >= 20) {
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+            sincePaint.restart();
+        }
+    };
+    transfer_(job, remotePath, localPath, resultText, success, progress);
+}
+
+// --- Log pane ---------------------------------------------------------------------------------
+
+void MainDialog::AppendLog(int position, std::string resultText, std::string localPath,
+                           std::string remotePath)
+{
+    std::string web;
+    std::string user;
+    if (position >= 0 && position < static_cast<int>(jobs_.size())) {
+        web = jobs_[static_cast<std::size_t>(position)].webAddress;
+        user = jobs_[static_cast<std::size_t>(position)].userName;
+    }
+    std::string text = logText_;
+    text += ActivityLogText::Entry(ActivityLogText::Stamp(std::time(nullptr)), web, user,
+                                   remotePath, localPath, resultText);
+    logText_ = ActivityLogText::Trim(std::move(text));
+    QString shown = FromText(logText_);
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    ui_->logPane->setPlainText(shown);
+    DispatchWaitingMessages();
+}
+
+void MainDialog::DispatchWaitingMessages()
+{
+    // One pass over what waited while the transfer held the thread. An end request met here
+    // (the window closed, a termination signal) only marks the dialog's loop as ended, so the
+    // run finishes first and the window then closes from its own loop.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+// --- Store ------------------------------------------------------------------------------------
+
+void MainDialog::SaveNow()
+{
+    SaveJobs(*store_, running_, jobs_);
+}

@@ -1,0 +1,132 @@
+#pragma once
+
+#include "jobs/UploadJob.h"
+#include "transfer/TransferFile.h"
+
+#include <QDialog>
+#include <QTimer>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QTableWidget;
+class RunTracker;
+class SettingsStore;
+struct FilePair;
+
+namespace Ui {
+class MainDialog;
+}
+
+// The program's one window: the job form, the job list, the schedule's buttons, the status
+// picture and the log pane. It owns the job list and the running flag for the whole run, loads
+// them when it is made and saves them whenever a command changes them and when it ends.
+//
+// Everything runs on the window's thread. A job run blocks the window only in short stretches:
+// the transfer lets it repaint, and after each log entry the waiting events are handled, so
+// handlers can run nested inside a run; `inTick_` keeps timer ticks from piling up there.
+class MainDialog : public QDialog
+{
+    Q_OBJECT
+public:
+    // The one-file transfer the window uses; tests put a stand-in here.
+    using TransferFunction =
+        std::function<void(const UploadJob& job, const std::string& remotePath,
+                           const std::string& localPath, std::string& resultText,
+                           std::int32_t& success, const TransferProgress& progress)>;
+
+    // `store` defaults to the user's own settings.
+    explicit MainDialog(std::shared_ptr<SettingsStore> store = {}, QWidget* parent = nullptr);
+    ~MainDialog() override;
+
+    // Runs the window modally; when it ends the destroy handling runs (timer off, save).
+    int DoModal();
+
+    const JobList& Jobs() const { return jobs_; }
+    int Running() const { return running_; }
+    bool TimerActive() const { return timer_.isActive(); }
+    bool Destroyed() const { return destroyed_; }
+
+    // Test hooks: replace the transfer, and deliver one expiry of the running timer.
+    void SetTransferForTesting(TransferFunction transfer);
+    void FireTimerForTesting();
+    JobList& JobsForTesting() { return jobs_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void customEvent(QEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+public Q_SLOTS:
+    void reject() override;
+
+private:
+    // Start-up, end, window commands.
+    void OnInitDialog();
+    void OnOK();
+    void OnDestroy();
+    void OnAbout();
+
+    // The job form and the job list.
+    void RefreshJobView(bool rebuild, int row = -1);
+    UploadJob JobFromForm();
+    bool UpdateData(bool saveAndValidate);
+    void LoadJobIntoForm(const UploadJob& job);
+    int SelectionMark() const;
+    void SetSelectionMark(int row);
+    void OnItemChanged(int row);
+    void OnLoadRow(int row);
+    void OnAdd();
+    void OnChange();
+    void OnDelete();
+    void OnFile();
+    void ShowIntervalTooSmall();
+
+    // The schedule.
+    void OnStart();
+    void OnStop();
+    void OnTimer(int timerId);
+    void OnUpdateNow();
+    void Tick(bool selectedOnly);
+    void GuardedTick(bool selectedOnly);
+    void RunJob(int position);
+    void TransferWithProgress(const UploadJob& job, const std::string& remotePath,
+                              const std::string& localPath, std::string& resultText,
+                              std::int32_t& success);
+
+    // The log pane.
+    void AppendLog(int position, std::string resultText, std::string localPath,
+                   std::string remotePath);
+    void DispatchWaitingMessages();
+
+    // The settings store.
+    void SaveNow();
+
+    std::unique_ptr<Ui::MainDialog> ui_;
+    std::shared_ptr<SettingsStore> store_;
+    std::unique_ptr<RunTracker> runs_;
+    TransferFunction transfer_;
+
+    JobList jobs_;
+    bool refreshing_ = false;
+    std::int32_t running_ = 0;
+    bool inTick_ = false;
+    int inTransfer_ = 0;
+    bool initialized_ = false;
+    bool destroyed_ = false;
+    QTimer timer_;
+
+    // Form values, moved to and from the controls by UpdateData.
+    std::string destinationText_;
+    std::string passwordText_;
+    std::string sourceText_;
+    std::string userNameText_;
+    std::string webAddressText_;
+    std::int32_t interval_ = 1;
+
+    // The log pane's text with its own line ends; the pane shows it and nothing else writes it.
+    std::string logText_;
+};

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "jobs/UploadJob.h"
+
+#include <functional>
+
+// The two steps of the upload schedule. The window owns the job list, the running flag and the
+// selection; these functions only walk them, so a run that lets window events in between (which
+// may add, change or delete jobs, or start a nested run) never leaves them on a stale size.
+
+// Runs the job at a position; may throw, and the throw ends the step at once.
+using RunJobAt = std::function<void(int position)>;
+
+// One scheduled step: counts every job down by one and runs each job whose countdown was 0, after
+// setting its countdown back to its interval. A job with interval N thus runs on every (N + 1)-th
+// step. Does nothing while `running` is 0. The list's size is read afresh at every position.
+void ScheduledStep(JobList& jobs, int running, const RunJobAt& runJob);
+
+// Runs the selected rows now, in ascending order, touching no countdown. `selectedCount` is asked
+// once; `nextSelected(after)` gives the next selected row after `after` (-1 = before the first),
+// or -1 when there is none, which ends the walk early.
+void SelectedStep(int selectedCount, const std::function<int(int after)>& nextSelected,
+                  const RunJobAt& runJob);
