@@ -5,7 +5,8 @@
 
 #include <QIcon>
 
-AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::AboutDialog>())
+AboutDialog::AboutDialog(QWidget* parent)
+    : QDialog(parent), ui_(std::make_unique<Ui::AboutDialog>())
 {
     ui_->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |

@@ -20,8 +20,7 @@ struct BaseUnits
 BaseUnits BaseUnitsOf(const QWidget* dialog)
 {
     const QFontMetrics metrics(dialog->font());
-    const QString alphabet =
-        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    const QString alphabet = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
     const int cx = static_cast<int>(std::lround(metrics.horizontalAdvance(alphabet) / 52.0));
     return {cx > 0 ? cx : 6, metrics.height() > 0 ? metrics.height() : 13};
 }
@@ -42,10 +41,9 @@ void PlaceInDialogUnits(QWidget* dialog)
             continue;
         }
         QRect rect = ToPixels(dlu.toRect(), base);
-        const bool textOnly = qobject_cast<QCheckBox*>(child) != nullptr ||
-                              (qobject_cast<QLabel*>(child) && !static_cast<QLabel*>(child)
-                                                                    ->text()
-                                                                    .isEmpty());
+        const bool textOnly =
+            qobject_cast<QCheckBox*>(child) != nullptr ||
+            (qobject_cast<QLabel*>(child) && !static_cast<QLabel*>(child)->text().isEmpty());
         if (textOnly) {
             rect.setWidth(std::max(rect.width(), child->sizeHint().width()));
             rect.setHeight(std::max(rect.height(), child->sizeHint().height()));

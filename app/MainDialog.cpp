@@ -111,8 +111,7 @@ std::optional<std::pair<QString, QMessageBox::Icon>> Guard(const std::function<v
         return std::make_pair(text.isEmpty() ? QStringLiteral("Internal application error.") : text,
                               QMessageBox::Critical);
     } catch (...) {
-        return std::make_pair(QStringLiteral("Internal application error."),
-                              QMessageBox::Critical);
+        return std::make_pair(QStringLiteral("Internal application error."), QMessageBox::Critical);
     }
     return std::nullopt;
 }
@@ -182,6 +181,15 @@ MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
                 }
             });
 
+    // The window manager owns the system menu here, so the About item lives in the window's own
+    // context menu; it opens once the menu has closed, like a command from the system menu.
+    windowMenu_ = new QMenu(this);
+    windowMenu_->setObjectName(QStringLiteral("windowMenu"));
+    windowMenu_->addSeparator();
+    QAction* about = windowMenu_->addAction(QStringLiteral("&About Ferrovane..."));
+    about->setObjectName(QStringLiteral("aboutAction"));
+    connect(about, &QAction::triggered, this, &MainDialog::OnAbout, Qt::QueuedConnection);
+
     connect(&TerminationSignals::Instance(), &TerminationSignals::terminationRequested, this,
             &MainDialog::reject);
 
@@ -223,9 +231,9 @@ void MainDialog::OnInitDialog()
     {
         const char* title;
         int width;
-    } columns[] = {{"web", 150},        {"user name", 100}, {"source file", 100},
-                   {"destination file", 150}, {"time (sec)", 65}, {"port", 65},
-                   {"passive mode", 100}};
+    } columns[] = {
+        {"web", 150},       {"user name", 100}, {"source file", 100}, {"destination file", 150},
+        {"time (sec)", 65}, {"port", 65},       {"passive mode", 100}};
     for (int i = 0; i < 7; ++i) {
         auto* header = new QTableWidgetItem(QString::fromLatin1(columns[i].title));
         header->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -329,15 +337,7 @@ bool MainDialog::eventFilter(QObject* watched, QEvent* event)
 
 void MainDialog::contextMenuEvent(QContextMenuEvent* event)
 {
-    // The window manager owns the system menu here, so the About item lives in the window's own
-    // context menu.
-    QMenu menu(this);
-    menu.addSeparator();
-    QAction* about = menu.addAction(QStringLiteral("&About Ferrovane..."));
-    about->setObjectName(QStringLiteral("aboutAction"));
-    // Opened once the menu has closed, like a command from the system menu.
-    connect(about, &QAction::triggered, this, &MainDialog::OnAbout, Qt::QueuedConnection);
-    menu.exec(event->globalPos());
+    windowMenu_->popup(event->globalPos());
 }
 
 void MainDialog::customEvent(QEvent* event)
@@ -369,8 +369,7 @@ bool MainDialog::UpdateData(bool saveAndValidate)
     webAddressText_ = ToText(ui_->webEdit->text());
     const auto interval = ParseIntervalText(ToText(ui_->timeEdit->text()));
     if (!interval) {
-        AppMessageBox::Show(this, QStringLiteral("Please enter an integer."),
-                            QMessageBox::Warning);
+        AppMessageBox::Show(this, QStringLiteral("Please enter an integer."), QMessageBox::Warning);
         ui_->timeEdit->setFocus();
         ui_->timeEdit->selectAll();
         return false;
@@ -408,10 +407,9 @@ void MainDialog::RefreshJobView(bool rebuild, int row)
 {
     ui_->startButton->setEnabled(running_ == 0);
     ui_->stopButton->setEnabled(running_ != 0);
-    ui_->statusPicture->setPixmap(
-        RenderSvg(running_ != 0 ? QStringLiteral(":/status_running.svg")
-                                : QStringLiteral(":/status_stopped.svg"),
-                  48, 48));
+    ui_->statusPicture->setPixmap(RenderSvg(running_ != 0 ? QStringLiteral(":/status_running.svg")
+                                                          : QStringLiteral(":/status_stopped.svg"),
+                                            48, 48));
     if (jobs_.empty()) {
         return;
     }
@@ -442,8 +440,8 @@ void MainDialog::RefreshJobView(bool rebuild, int row)
             current = 0;
         }
         const QModelIndex index = list->model()->index(current, 0);
-        list->selectionModel()->setCurrentIndex(
-            index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        list->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect |
+                                                           QItemSelectionModel::Rows);
         list->scrollTo(index, QAbstractItemView::EnsureVisible);
     } else {
         UpdateData(true);
@@ -572,7 +570,6 @@ void MainDialog::OnStop()
     RefreshJobView(true);
     SaveNow();
 }
-
 
 void MainDialog::OnTimer(int timerId)
 {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+class QMenu;
 class QTableWidget;
 class RunTracker;
 class SettingsStore;
@@ -31,10 +32,9 @@ class MainDialog : public QDialog
     Q_OBJECT
 public:
     // The one-file transfer the window uses; tests put a stand-in here.
-    using TransferFunction =
-        std::function<void(const UploadJob& job, const std::string& remotePath,
-                           const std::string& localPath, std::string& resultText,
-                           std::int32_t& success, const TransferProgress& progress)>;
+    using TransferFunction = std::function<void(
+        const UploadJob& job, const std::string& remotePath, const std::string& localPath,
+        std::string& resultText, std::int32_t& success, const TransferProgress& progress)>;
 
     // `store` defaults to the user's own settings.
     explicit MainDialog(std::shared_ptr<SettingsStore> store = {}, QWidget* parent = nullptr);
@@ -118,6 +118,7 @@ private:
     bool initialized_ = false;
     bool destroyed_ = false;
     QTimer timer_;
+    QMenu* windowMenu_ = nullptr;
 
     // Form values, moved to and from the controls by UpdateData.
     std::string destinationText_;

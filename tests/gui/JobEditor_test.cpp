@@ -32,8 +32,8 @@ protected:
     {
         for (int i = 0; i < 5; ++i) {
             driver.AddJob(QStringLiteral("host%1").arg(i), QStringLiteral("user%1").arg(i),
-                          QStringLiteral("/data/f%1.txt").arg(i), QStringLiteral("/in/f%1.txt").arg(i),
-                          10 + i);
+                          QStringLiteral("/data/f%1.txt").arg(i),
+                          QStringLiteral("/in/f%1.txt").arg(i), 10 + i);
         }
     }
 };
@@ -47,10 +47,11 @@ TEST_F(JobEditorTest, AddingToAnEmptyListShowsOneSelectedRowAndItsJob)
                   QStringLiteral("2121"), true, QStringLiteral("secret"));
 
     ASSERT_EQ(driver.RowCount(), 1);
-    EXPECT_EQ(driver.Row(0),
-              (QStringList{QStringLiteral("ftp.example.test"), QStringLiteral("anna"),
-                           QStringLiteral("/home/anna/report.csv"), QStringLiteral("/in/report.csv"),
-                           QStringLiteral("5"), QStringLiteral("2121"), QStringLiteral("TRUE")}));
+    EXPECT_EQ(
+        driver.Row(0),
+        (QStringList{QStringLiteral("ftp.example.test"), QStringLiteral("anna"),
+                     QStringLiteral("/home/anna/report.csv"), QStringLiteral("/in/report.csv"),
+                     QStringLiteral("5"), QStringLiteral("2121"), QStringLiteral("TRUE")}));
     EXPECT_EQ(driver.SelectedRows(), std::vector<int>{0});
     EXPECT_EQ(driver.CurrentRow(), 0);
     EXPECT_EQ(QApplication::focusWidget(), driver.Edit("userEdit"));

@@ -32,18 +32,18 @@ bool PictureIsGreen(const DialogDriver& driver)
     return centre.green() > centre.red() + 60;
 }
 
-// Waits for the next modal dialog or popup, then hands it to `act`.
-void WhenModalAppears(std::function<void(QWidget*)> act)
+// Polls for the next modal dialog and hands it to `act`, without blocking the loop it runs in.
+void WhenModalAppears(std::function<void(QWidget*)> act, int triesLeft = 500)
 {
-    QTimer::singleShot(0, [act = std::move(act)] {
-        QWidget* modal = nullptr;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            (modal = QApplication::activePopupWidget()
-                         ? QApplication::activePopupWidget()
-                         : QApplication::activeModalWidget()) != nullptr &&
-                modal->isVisible(),
-            5000);
-        act(modal);
+    QTimer::singleShot(10, [act = std::move(act), triesLeft]() mutable {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal != nullptr && modal->isVisible()) {
+            act(modal);
+        } else if (triesLeft > 0) {
+            WhenModalAppears(std::move(act), triesLeft - 1);
+        } else {
+            ADD_FAILURE() << "no modal dialog appeared";
+        }
     });
 }
 } // namespace
@@ -55,8 +55,8 @@ TEST_F(MainWindowTest, FirstRunShowsAnEmptyFormAndAStoppedSchedule)
 
     EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Ferrovane"));
     EXPECT_EQ(driver.RowCount(), 0);
-    for (const char* name : {"userEdit", "passwordEdit", "webEdit", "sourceEdit",
-                             "destinationEdit"}) {
+    for (const char* name :
+         {"userEdit", "passwordEdit", "webEdit", "sourceEdit", "destinationEdit"}) {
         EXPECT_TRUE(driver.Text(name).isEmpty()) << name;
     }
     EXPECT_EQ(driver.Text("timeEdit"), QStringLiteral("1"));
@@ -71,7 +71,7 @@ TEST_F(MainWindowTest, FirstRunShowsAnEmptyFormAndAStoppedSchedule)
     EXPECT_EQ(driver.Edit("passwordEdit")->echoMode(), QLineEdit::Password);
     EXPECT_TRUE(driver.Log()->isReadOnly());
 
-    const QStringList titles = {QStringLiteral("web"),        QStringLiteral("user name"),
+    const QStringList titles = {QStringLiteral("web"),         QStringLiteral("user name"),
                                 QStringLiteral("source file"), QStringLiteral("destination file"),
                                 QStringLiteral("time (sec)"),  QStringLiteral("port"),
                                 QStringLiteral("passive mode")};
@@ -86,10 +86,10 @@ TEST_F(MainWindowTest, FirstRunShowsAnEmptyFormAndAStoppedSchedule)
 TEST_F(MainWindowTest, TabOrderFollowsTheFormTopToBottom)
 {
     DialogDriver driver;
-    const char* order[] = {"userEdit",       "passwordEdit", "webEdit",      "sourceEdit",
-                           "fileButton",     "destinationEdit", "timeEdit",  "portEdit",
-                           "passiveCheck",   "changeButton", "addButton",    "deleteButton",
-                           "startButton",    "jobList",      "updateNowButton", "logPane",
+    const char* order[] = {"userEdit",     "passwordEdit",    "webEdit",         "sourceEdit",
+                           "fileButton",   "destinationEdit", "timeEdit",        "portEdit",
+                           "passiveCheck", "changeButton",    "addButton",       "deleteButton",
+                           "startButton",  "jobList",         "updateNowButton", "logPane",
                            "aboutButton"};
     QWidget* widget = driver.Edit("userEdit");
     for (std::size_t i = 1; i < std::size(order); ++i) {
@@ -109,9 +109,12 @@ TEST_F(MainWindowTest, LabelsCarryTheirMnemonicsToTheirFields)
     {
         const char* label;
         const char* field;
-    } pairs[] = {{"userLabel", "userEdit"},       {"passwordLabel", "passwordEdit"},
-                 {"webLabel", "webEdit"},         {"sourceLabel", "sourceEdit"},
-                 {"destinationLabel", "destinationEdit"}, {"timeLabel", "timeEdit"}};
+    } pairs[] = {{"userLabel", "userEdit"},
+                 {"passwordLabel", "passwordEdit"},
+                 {"webLabel", "webEdit"},
+                 {"sourceLabel", "sourceEdit"},
+                 {"destinationLabel", "destinationEdit"},
+                 {"timeLabel", "timeEdit"}};
     for (const auto& pair : pairs) {
         EXPECT_EQ(driver.Find<QLabel>(pair.label)->buddy(), driver.Edit(pair.field));
     }
@@ -184,20 +187,19 @@ TEST_F(MainWindowTest, AboutBoxOpensFromTheButtonAndFromTheWindowMenu)
     driver.Click("aboutButton");
     EXPECT_EQ(seen, 1);
 
-    WhenModalAppears([&](QWidget* popup) {
-        auto* menu = qobject_cast<QMenu*>(popup);
-        ASSERT_NE(menu, nullptr);
-        QAction* item = menu->findChild<QAction*>(QStringLiteral("aboutAction"));
-        ASSERT_NE(item, nullptr);
-        EXPECT_EQ(item->text(), QStringLiteral("&About Ferrovane..."));
-        WhenModalAppears(checkAbout);
-        item->trigger();
-        menu->close();
-    });
+    // A right click on the window's background opens its menu, whose item opens the same box.
+    auto* menu = driver.Find<QMenu>("windowMenu");
     const QPoint background(driver.dialog().width() - 5, driver.dialog().height() / 2);
     QContextMenuEvent event(QContextMenuEvent::Mouse, background,
                             driver.dialog().mapToGlobal(background));
     QApplication::sendEvent(&driver.dialog(), &event);
+    QTRY_VERIFY(menu->isVisible());
+    QAction* item = menu->findChild<QAction*>(QStringLiteral("aboutAction"));
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->text(), QStringLiteral("&About Ferrovane..."));
+    WhenModalAppears(checkAbout);
+    item->trigger();
+    menu->close();
     driver.Settle();
     EXPECT_EQ(seen, 2);
 }

@@ -51,8 +51,9 @@ public:
 
     // Fills the whole form and presses add.
     void AddJob(const QString& web, const QString& user, const QString& source,
-                const QString& destination, int interval, const QString& port = QStringLiteral("21"),
-                bool passive = false, const QString& password = QString());
+                const QString& destination, int interval,
+                const QString& port = QStringLiteral("21"), bool passive = false,
+                const QString& password = QString());
 
     int RowCount() const { return List()->rowCount(); }
     QStringList Row(int row) const;
