@@ -1,6 +1,7 @@
 #include "app/AboutDialog.h"
 
 #include "app/DialogUnits.h"
+#include "app/Resources.h"
 #include "ui_AboutDialog.h"
 
 #include <QIcon>
@@ -8,6 +9,7 @@
 AboutDialog::AboutDialog(QWidget* parent)
     : QDialog(parent), ui_(std::make_unique<Ui::AboutDialog>())
 {
+    EnsureResources();
     ui_->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);

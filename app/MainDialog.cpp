@@ -4,6 +4,7 @@
 #include "app/AppFileDialog.h"
 #include "app/AppMessageBox.h"
 #include "app/DialogUnits.h"
+#include "app/Resources.h"
 #include "app/TerminationSignals.h"
 #include "engine/ActivityLogText.h"
 #include "engine/JobRun.h"
@@ -121,6 +122,7 @@ MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
     : QDialog(parent), ui_(std::make_unique<Ui::MainDialog>()), store_(std::move(store)),
       runs_(std::make_unique<RunTracker>())
 {
+    EnsureResources();
     ui_->setupUi(this);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |

@@ -1,0 +1,4 @@
+#pragma once
+
+// Makes the images compiled into the gui library available; safe to call more than once.
+void EnsureResources();
