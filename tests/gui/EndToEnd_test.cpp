@@ -82,7 +82,8 @@ TEST_F(EndToEndTest, TheRunningScheduleUploadsAFileAndAFolderPatternAndLogsEachF
     EXPECT_FALSE(std::filesystem::exists(server.home() + "/in/skip.txt"));
     EXPECT_FALSE(std::filesystem::exists(server.home() + "/in/inner.csv"));
 
-    const QStringList lines = driver.Log()->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList lines =
+        driver.Log()->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     EXPECT_EQ(lines.size(), Stores(server)) << "one entry per file tried";
     EXPECT_EQ(lines.size(), 4);
     const QRegularExpression entry(QStringLiteral(
@@ -90,7 +91,8 @@ TEST_F(EndToEndTest, TheRunningScheduleUploadsAFileAndAFolderPatternAndLogsEachF
     for (const QString& line : lines) {
         EXPECT_TRUE(entry.match(line).hasMatch()) << line.toStdString();
     }
-    EXPECT_TRUE(lines[0].contains(QStringLiteral("/report.txt, ") + QString::fromStdString(single)));
+    EXPECT_TRUE(
+        lines[0].contains(QStringLiteral("/report.txt, ") + QString::fromStdString(single)));
     EXPECT_TRUE(AppMessageBox::History().isEmpty());
 }
 
@@ -130,8 +132,9 @@ TEST_F(EndToEndTest, TheWindowKeepsPaintingAndShowsProgressDuringASlowTransfer)
     }
     std::sort(gaps.begin(), gaps.end());
     const qint64 p95 = gaps[gaps.size() * 95 / 100];
-    std::cout << "event loop gaps during a " << took << " ms transfer: median " << gaps[gaps.size() / 2]
-              << " ms, 95th percentile " << p95 << " ms, longest " << gaps.back() << " ms\n";
+    std::cout << "event loop gaps during a " << took << " ms transfer: median "
+              << gaps[gaps.size() / 2] << " ms, 95th percentile " << p95 << " ms, longest "
+              << gaps.back() << " ms\n";
     EXPECT_LE(p95, 100);
     EXPECT_LT(gaps.back(), 300);
 

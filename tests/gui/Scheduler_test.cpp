@@ -32,8 +32,8 @@ protected:
     void Record(DialogDriver& driver, std::function<void(const UploadJob&)> during = {})
     {
         driver.dialog().SetTransferForTesting(
-            [this, during](const UploadJob& job, const std::string& remotePath,
-                           const std::string&, std::string& resultText, std::int32_t& success,
+            [this, during](const UploadJob& job, const std::string& remotePath, const std::string&,
+                           std::string& resultText, std::int32_t& success,
                            const TransferProgress&) {
                 sent.push_back({tick, job.webAddress, remotePath});
                 if (during) {
@@ -214,16 +214,16 @@ TEST_F(SchedulerTest, AnEscapingErrorEndsTheTickIsShownAndTheNextTickIsNormal)
     DialogDriver driver;
     bool fail = true;
     std::string message = "Could not open a client session.";
-    driver.dialog().SetTransferForTesting(
-        [&](const UploadJob& job, const std::string& remotePath, const std::string&,
-            std::string& resultText, std::int32_t& success, const TransferProgress&) {
-            if (fail && job.webAddress == "bad") {
-                throw TransferSessionError(message);
-            }
-            sent.push_back({tick, job.webAddress, remotePath});
-            resultText = "Ok.\r\n";
-            success = 1;
-        });
+    driver.dialog().SetTransferForTesting([&](const UploadJob& job, const std::string& remotePath,
+                                              const std::string&, std::string& resultText,
+                                              std::int32_t& success, const TransferProgress&) {
+        if (fail && job.webAddress == "bad") {
+            throw TransferSessionError(message);
+        }
+        sent.push_back({tick, job.webAddress, remotePath});
+        resultText = "Ok.\r\n";
+        success = 1;
+    });
     Add(driver, QStringLiteral("bad"), 1);
     Add(driver, QStringLiteral("later"), 1);
     driver.Click("startButton");
