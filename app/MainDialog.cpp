@@ -409,9 +409,10 @@ void MainDialog::RefreshJobView(bool rebuild, int row)
 {
     ui_->startButton->setEnabled(running_ == 0);
     ui_->stopButton->setEnabled(running_ != 0);
-    ui_->statusPicture->setPixmap(RenderSvg(running_ != 0 ? QStringLiteral(":/status_running.svg")
-                                                          : QStringLiteral(":/status_stopped.svg"),
-                                            48, 48));
+    // Both pictures are drawn once and reused.
+    static const QPixmap runningPicture = RenderSvg(QStringLiteral(":/status_running.svg"), 48, 48);
+    static const QPixmap stoppedPicture = RenderSvg(QStringLiteral(":/status_stopped.svg"), 48, 48);
+    ui_->statusPicture->setPixmap(running_ != 0 ? runningPicture : stoppedPicture);
     if (jobs_.empty()) {
         return;
     }
