@@ -102,6 +102,19 @@ TEST_F(MainWindowTest, TabOrderFollowsTheFormTopToBottom)
     }
 }
 
+TEST_F(MainWindowTest, TabLeavesTheJobListAndTheLogPaneForTheNextControl)
+{
+    DialogDriver driver;
+    driver.AddJob(QStringLiteral("h"), QStringLiteral("u"), QStringLiteral("/a"),
+                  QStringLiteral("/b"), 1);
+    driver.List()->setFocus();
+    QTest::keyClick(driver.List(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), driver.Button("updateNowButton"));
+    driver.Log()->setFocus();
+    QTest::keyClick(driver.Log(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), driver.Button("aboutButton"));
+}
+
 TEST_F(MainWindowTest, LabelsCarryTheirMnemonicsToTheirFields)
 {
     DialogDriver driver;
