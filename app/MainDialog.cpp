@@ -193,7 +193,7 @@ MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
     connect(about, &QAction::triggered, this, &MainDialog::OnAbout, Qt::QueuedConnection);
 
     connect(&TerminationSignals::Instance(), &TerminationSignals::terminationRequested, this,
-            &MainDialog::reject);
+            &QDialog::reject);
 
     // Form defaults until the window is shown.
     UpdateData(false);
@@ -276,11 +276,6 @@ void MainDialog::OnOK()
         return;
     }
     QDialog::accept();
-}
-
-void MainDialog::reject()
-{
-    QDialog::reject();
 }
 
 void MainDialog::OnDestroy()

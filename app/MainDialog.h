@@ -60,9 +60,6 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-public Q_SLOTS:
-    void reject() override;
-
 private:
     // Start-up, end, window commands.
     void OnInitDialog();
