@@ -4,8 +4,6 @@
 #include "app/Resources.h"
 #include "ui_AboutDialog.h"
 
-#include <QIcon>
-
 AboutDialog::AboutDialog(QWidget* parent)
     : QDialog(parent), ui_(std::make_unique<Ui::AboutDialog>())
 {
@@ -14,7 +12,7 @@ AboutDialog::AboutDialog(QWidget* parent)
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
     PlaceInDialogUnits(this);
-    const QIcon icon(QStringLiteral(":/ferrovane.svg"));
+    const QIcon icon = ProgramIcon();
     setWindowIcon(icon);
     ui_->iconLabel->setPixmap(icon.pixmap(ui_->iconLabel->size()));
     connect(ui_->okButton, &QPushButton::clicked, this, &QDialog::accept);

@@ -21,12 +21,9 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHeaderView>
-#include <QIcon>
 #include <QKeyEvent>
 #include <QMenu>
-#include <QPainter>
 #include <QPushButton>
-#include <QSvgRenderer>
 #include <QTableWidget>
 #include <ctime>
 #include <new>
@@ -52,25 +49,6 @@ QString FromText(const std::string& text)
 std::string ToText(const QString& text)
 {
     return text.toUtf8().toStdString();
-}
-
-QPixmap RenderSvg(const QString& resource, int width, int height)
-{
-    QPixmap pixmap(width, height);
-    pixmap.fill(Qt::transparent);
-    QSvgRenderer renderer(resource);
-    QPainter painter(&pixmap);
-    renderer.render(&painter);
-    return pixmap;
-}
-
-QIcon ProgramIcon()
-{
-    QIcon icon;
-    for (int size : {16, 32, 48}) {
-        icon.addPixmap(RenderSvg(QStringLiteral(":/ferrovane.svg"), size, size));
-    }
-    return icon;
 }
 
 // Shows the window's state in its caption while a transfer runs, and restores it afterwards

@@ -1,5 +1,7 @@
 #include "app/Resources.h"
 
+#include <QPainter>
+#include <QSvgRenderer>
 #include <QtGlobal>
 
 void EnsureResources()
@@ -10,4 +12,24 @@ void EnsureResources()
         return true;
     }();
     (void)registered;
+}
+
+QPixmap RenderSvg(const QString& resource, int width, int height)
+{
+    EnsureResources();
+    QPixmap pixmap(width, height);
+    pixmap.fill(Qt::transparent);
+    QSvgRenderer renderer(resource);
+    QPainter painter(&pixmap);
+    renderer.render(&painter);
+    return pixmap;
+}
+
+QIcon ProgramIcon()
+{
+    QIcon icon;
+    for (int size : {16, 20, 32, 48}) {
+        icon.addPixmap(RenderSvg(QStringLiteral(":/ferrovane.svg"), size, size));
+    }
+    return icon;
 }
