@@ -35,23 +35,29 @@ QRect ToPixels(const QRect& dlu, BaseUnits base)
 void PlaceInDialogUnits(QWidget* dialog)
 {
     const BaseUnits base = BaseUnitsOf(dialog);
+    const QVariant size = dialog->property(kDluProperty);
+    const QSize dialogSize = size.isValid() ? ToPixels(size.toRect(), base).size() : QSize();
     for (QWidget* child : dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
         const QVariant dlu = child->property(kDluProperty);
         if (!dlu.isValid()) {
             continue;
         }
         QRect rect = ToPixels(dlu.toRect(), base);
-        const bool textOnly =
-            qobject_cast<QCheckBox*>(child) != nullptr ||
-            (qobject_cast<QLabel*>(child) && !static_cast<QLabel*>(child)->text().isEmpty());
+        const auto* label = qobject_cast<QLabel*>(child);
+        const bool textOnly = qobject_cast<QCheckBox*>(child) != nullptr ||
+                              (label != nullptr && !label->text().isEmpty());
         if (textOnly) {
-            rect.setWidth(std::max(rect.width(), child->sizeHint().width()));
+            // Room for the whole text, but never past the dialog's edge.
+            int width = std::max(rect.width(), child->sizeHint().width());
+            if (dialogSize.isValid()) {
+                width = std::min(width, std::max(rect.width(), dialogSize.width() - rect.x()));
+            }
+            rect.setWidth(width);
             rect.setHeight(std::max(rect.height(), child->sizeHint().height()));
         }
         child->setGeometry(rect);
     }
-    const QVariant size = dialog->property(kDluProperty);
-    if (size.isValid()) {
-        dialog->setFixedSize(ToPixels(size.toRect(), base).size());
+    if (dialogSize.isValid()) {
+        dialog->setFixedSize(dialogSize);
     }
 }
