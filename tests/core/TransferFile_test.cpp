@@ -60,6 +60,18 @@ std::vector<std::string> WithVerb(const std::vector<std::string>& commands, cons
     return found;
 }
 
+// The client asked for exactly this change of directory, or (nothing expected) for none.
+void ExpectDirectoryChange(const std::vector<std::string>& commands,
+                           const std::optional<std::string>& expected)
+{
+    const auto cwd = WithVerb(commands, "CWD");
+    if (expected) {
+        EXPECT_EQ(cwd, std::vector<std::string>{"CWD " + *expected});
+    } else {
+        EXPECT_TRUE(cwd.empty());
+    }
+}
+
 bool IsOneLine(const std::string& text)
 {
     return text.size() >= 2 && text.ends_with("\r\n") &&
@@ -261,12 +273,7 @@ TEST_P(RemotePathTest, ChangesToTheDirectoryPartAndStoresTheNameAfterTheLastSlas
     EXPECT_EQ(result.success, 1);
     EXPECT_EQ(server_->readFile(c.stored), bytes);
     const auto commands = server_->commands();
-    const auto cwd = WithVerb(commands, "CWD");
-    if (c.cwd) {
-        EXPECT_EQ(cwd, std::vector<std::string>{"CWD " + *c.cwd});
-    } else {
-        EXPECT_TRUE(cwd.empty());
-    }
+    ExpectDirectoryChange(commands, c.cwd);
     EXPECT_EQ(WithVerb(commands, "STOR"), std::vector<std::string>{"STOR " + c.stor});
 }
 
@@ -394,12 +401,7 @@ TEST_P(FailureTest, GivesTheFixedTextAndStoresNothing)
     EXPECT_EQ(result.text, c.text);
     EXPECT_EQ(result.success, 0);
     const auto commands = server_->commands();
-    const auto cwd = WithVerb(commands, "CWD");
-    if (c.cwd) {
-        EXPECT_EQ(cwd, std::vector<std::string>{"CWD " + *c.cwd});
-    } else {
-        EXPECT_TRUE(cwd.empty());
-    }
+    ExpectDirectoryChange(commands, c.cwd);
     EXPECT_EQ(WithVerb(commands, "STOR").size(), c.stor ? 1U : 0U);
     EXPECT_FALSE(std::filesystem::exists(server_->home() + "/pub/refused.txt"));
 }
