@@ -1,11 +1,12 @@
 #include "transfer/FolderScanner.h"
 
+#include "transfer/WildcardMatch.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -123,7 +124,7 @@ void Scan(FolderNode& node, const std::string& pattern, int depthLeft, std::vect
     // readdir gives nullptr at the end and on an error alike; either ends this folder's listing.
     while (const dirent* entry = readdir(dir.get())) {
         const char* name = entry->d_name;
-        if (IsDotOrDotDot(name) || fnmatch(mask.c_str(), name, FNM_NOESCAPE) != 0) {
+        if (IsDotOrDotDot(name) || !WildcardMatch(mask, name)) {
             continue;
         }
         switch (KindOf(fd, *entry)) {

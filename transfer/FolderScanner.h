@@ -5,14 +5,14 @@
 #include <string>
 
 // Lists what a wildcard pattern such as "/data/out/*.csv" matches into a tree of folder nodes.
-// Only the top level uses the pattern's own mask, matched with fnmatch: a leading "." is matched
-// like any other character, and a backslash is an ordinary character of the name, as it is in a
-// path. A matching subfolder is listed whole, to any depth or up to the depth asked for. A
-// relative pattern is taken against the current directory. Links are followed; pipes, sockets and
-// devices are not listed, since reading one can block for good. Nothing is reported: a folder
-// that is missing or cannot be read, a pattern that matches nothing and a path beyond the
-// platform's limit all leave the node concerned with its path and empty lists. A link to a folder
-// that is already being scanned further up is listed but never entered.
+// Only the top level uses the pattern's own mask, matched by WildcardMatch: "*" and "?" are the
+// only wildcards, so brackets, a backslash or a "!" in a mask stand for themselves, and a leading
+// "." is matched like any other character. A matching subfolder is listed whole, to any depth or up
+// to the depth asked for. A relative pattern is taken against the current directory. Links are
+// followed; pipes, sockets and devices are not listed, since reading one can block for good.
+// Nothing is reported: a folder that is missing or cannot be read, a pattern that matches nothing
+// and a path beyond the platform's limit all leave the node concerned with its path and empty
+// lists. A link to a folder that is already being scanned further up is listed but never entered.
 class FolderScanner
 {
 public:
