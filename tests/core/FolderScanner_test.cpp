@@ -1,5 +1,6 @@
 #include "tests/support/TempHome.h"
 #include "transfer/FolderScanner.h"
+#include "transfer/WildcardMatch.h"
 
 #include <gtest/gtest.h>
 
@@ -143,7 +144,24 @@ void PrintTo(const MaskCase& param, std::ostream* out)
 }
 
 class MaskTest : public FolderScannerTest, public testing::WithParamInterface<MaskCase>
-{};
+{
+protected:
+    // Scans the folder with the case's mask and checks the top level against it.
+    void ExpectTopLevel()
+    {
+        const FolderNode root = Scan(dir + "/" + GetParam().mask);
+        EXPECT_EQ(root.path, dir);
+        EXPECT_EQ(Names(root.files), GetParam().files);
+        for (const FilePair& file : root.files) {
+            EXPECT_EQ(file.fullPath, dir + "/" + file.fileName);
+        }
+        std::vector<std::string> children;
+        for (const std::string& path : Paths(root.children)) {
+            children.push_back(path.substr(dir.size() + 1));
+        }
+        EXPECT_EQ(children, GetParam().children);
+    }
+};
 
 TEST_P(MaskTest, TheMaskPicksFilesAndSubfoldersOfTheTopLevel)
 {
@@ -151,17 +169,7 @@ TEST_P(MaskTest, TheMaskPicksFilesAndSubfoldersOfTheTopLevel)
                              "back\\slash.txt", "old.txt/inner.doc", "logs/today.txt"}) {
         File(name);
     }
-    const FolderNode root = Scan(dir + "/" + GetParam().mask);
-    EXPECT_EQ(root.path, dir);
-    EXPECT_EQ(Names(root.files), GetParam().files);
-    for (const FilePair& file : root.files) {
-        EXPECT_EQ(file.fullPath, dir + "/" + file.fileName);
-    }
-    std::vector<std::string> children;
-    for (const std::string& path : Paths(root.children)) {
-        children.push_back(path.substr(dir.size() + 1));
-    }
-    EXPECT_EQ(children, GetParam().children);
+    ExpectTopLevel();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -174,6 +182,83 @@ INSTANTIATE_TEST_SUITE_P(
         MaskCase{".*", {".hidden.txt", ".profile"}, {}}, // "." and ".." are never children
         MaskCase{"?.txt", {"a.txt", "b.txt"}, {}}, MaskCase{"back\\*", {"back\\slash.txt"}, {}},
         MaskCase{"*.none", {}, {}}, MaskCase{"a.txt", {"a.txt"}, {}}));
+
+// Names with brackets, backslashes, "!" and "-" are common; only "*" and "?" are wildcards.
+class LiteralMaskTest : public MaskTest
+{};
+
+TEST_P(LiteralMaskTest, OnlyStarAndQuestionMarkAreWildcards)
+{
+    for (const char* name :
+         {"[2024] report.csv", "2 report.csv", "a\\b.txt", "ab.txt", "!x-y.txt", "[!a].txt",
+          "[ab].txt", "a.txt", "b.txt", "é.txt", "ee.txt", "[old]/inner.txt"}) {
+        File(name);
+    }
+    ExpectTopLevel();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Masks, LiteralMaskTest,
+    testing::Values(MaskCase{"[2024]*", {"[2024] report.csv"}, {}},
+                    MaskCase{"[2024] report.csv", {"[2024] report.csv"}, {}},
+                    MaskCase{"[ab].txt", {"[ab].txt"}, {}}, MaskCase{"[!a].txt", {"[!a].txt"}, {}},
+                    MaskCase{"[*]*", {"[!a].txt", "[2024] report.csv", "[ab].txt"}, {"[old]"}},
+                    MaskCase{"a\\b.txt", {"a\\b.txt"}, {}}, MaskCase{"?\\?.*", {"a\\b.txt"}, {}},
+                    MaskCase{"!*-?.txt", {"!x-y.txt"}, {}},
+                    // One "?" is one character, however many bytes it takes.
+                    MaskCase{"?.txt", {"a.txt", "b.txt", "é.txt"}, {}},
+                    MaskCase{"??.txt", {"ab.txt", "ee.txt"}, {}}));
+
+TEST_F(FolderScannerTest, ManyStarsAgainstALongNameFinish)
+{
+    const std::string name(250, 'a');
+    File(name);
+    EXPECT_TRUE(Scan(dir + "/*a*a*a*a*a*a*a*a*a*a*b").files.empty());
+    EXPECT_EQ(Names(Scan(dir + "/*a*a*a*a*a*a*a*a*a*a*a").files), std::vector<std::string>{name});
+}
+
+struct WildcardCase
+{
+    const char* pattern;
+    std::string name;
+    bool matches;
+};
+
+void PrintTo(const WildcardCase& param, std::ostream* out)
+{
+    *out << "\"" << param.pattern << "\" against " << testing::PrintToString(param.name);
+}
+
+class WildcardMatchTest : public testing::TestWithParam<WildcardCase>
+{};
+
+TEST_P(WildcardMatchTest, MatchesTheWholeName)
+{
+    EXPECT_EQ(WildcardMatch(GetParam().pattern, GetParam().name), GetParam().matches);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WildcardMatchTest,
+    testing::Values(
+        // Stars take any run, none included; the whole name must be matched.
+        WildcardCase{"*", "", true}, WildcardCase{"", "a", false}, WildcardCase{"a*", "a", true},
+        WildcardCase{"*.txt", "a.txt.bak", false}, WildcardCase{"a*b*c", "aXbYbZc", true},
+        WildcardCase{"a*b*c", "aXbYcZ", false}, WildcardCase{"**?*", "x", true},
+        WildcardCase{"??", "abc", false}, WildcardCase{"A.TXT", "a.txt", false},
+        WildcardCase{"?profile", ".profile", true},
+        // No sets, ranges or escapes.
+        WildcardCase{"[ab].txt", "a.txt", false}, WildcardCase{"[a-c]", "b", false},
+        WildcardCase{"[!a]", "[!a]", true}, WildcardCase{"\\*", "*", false},
+        WildcardCase{"\\*", "\\x", true}, WildcardCase{"\\?", "\\]", true},
+        // Characters of valid UTF-8 are whole; anything else goes byte by byte.
+        WildcardCase{"?", "€", true}, WildcardCase{"?", "😀", true}, WildcardCase{"*??", "é", false},
+        WildcardCase{"?.txt", "\xE9.txt", true}, WildcardCase{"??", "\xC3\xA9", false},
+        WildcardCase{"???", "\xC3\xA9\xFF", true}, WildcardCase{"??", "\xC0\xAF", true},
+        WildcardCase{"???", "\xED\xA0\x80", true}, WildcardCase{"????", "\xF4\x90\x80\x80", true},
+        // Only the last star is ever taken back, so many stars cost no more than one.
+        WildcardCase{"*a*a*a*a*a*a*a*a*b", std::string(100000, 'a'), false},
+        WildcardCase{"*a*a*a*a*a*a*a*a*b", std::string(100000, 'a') + "b", true},
+        WildcardCase{"*aaaaaaaab", std::string(100000, 'a'), false}));
 
 TEST_F(FolderScannerTest, AMatchingSubfolderIsScannedWhole)
 {
