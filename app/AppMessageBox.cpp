@@ -15,7 +15,14 @@ QList<AppMessageBox::Shown>& ShownBoxes()
     static QList<AppMessageBox::Shown> shown;
     return shown;
 }
+
+bool g_suppressed = false;
 } // namespace
+
+void AppMessageBox::SetSuppressed(bool suppressed)
+{
+    g_suppressed = suppressed;
+}
 
 QMessageBox::StandardButton AppMessageBox::Show(QWidget* parent, const QString& text,
                                                 QMessageBox::Icon icon)
@@ -23,6 +30,9 @@ QMessageBox::StandardButton AppMessageBox::Show(QWidget* parent, const QString& 
     ShownBoxes().append({text, icon});
     if (!Answers().isEmpty()) {
         return Answers().takeFirst();
+    }
+    if (g_suppressed) {
+        return QMessageBox::Ok;
     }
     QMessageBox box(icon, QCoreApplication::applicationName(), text, QMessageBox::Ok, parent);
     return static_cast<QMessageBox::StandardButton>(box.exec());
@@ -36,6 +46,7 @@ void AppMessageBox::SetNextAnswer(QMessageBox::StandardButton answer)
 void AppMessageBox::ClearAnswers()
 {
     Answers().clear();
+    g_suppressed = false;
 }
 
 const QList<AppMessageBox::Shown>& AppMessageBox::History()

@@ -22,7 +22,11 @@ public:
     static QMessageBox::StandardButton Show(QWidget* parent, const QString& text,
                                             QMessageBox::Icon icon);
 
+    // While suppressed (the program is ending), boxes are not shown and answer OK.
+    static void SetSuppressed(bool suppressed);
+
     // Test hooks: while answers are queued, boxes are not shown but answered from the queue.
+    // ClearAnswers also ends a suppression.
     static void SetNextAnswer(QMessageBox::StandardButton answer);
     static void ClearAnswers();
     static const QList<Shown>& History();

@@ -57,7 +57,7 @@ void ViaTransferFile(const FtpServer& server, const std::string& local, const st
     std::int32_t success = 0;
     // A run always passes a progress callback; this takes the same road.
     TransferFile(FtpServer::kWriter, FtpServer::kWriterPassword, FtpServer::kAddress, remote, local,
-                 server.port(), 1, text, success, [](std::uint64_t, std::uint64_t) {});
+                 server.port(), 1, text, success, [](std::uint64_t, std::uint64_t) { return true; });
     if (success != 1) {
         throw std::runtime_error("TransferFile failed: " + text);
     }

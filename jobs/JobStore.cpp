@@ -30,8 +30,19 @@ bool WriteTextOrSpace(SettingsStore& store, const QString& section, const QStrin
     return store.WriteText(section, key, text.empty() ? std::string(" ") : text);
 }
 
-void LoadJobs(SettingsStore& store, std::int32_t& running, JobList& jobs)
+namespace {
+
+// " " (or nothing) stands for no password at all.
+bool IsNoPasswordText(const std::string& text)
 {
+    return text.find_first_not_of(' ') == std::string::npos;
+}
+
+} // namespace
+
+LoadReport LoadJobs(SettingsStore& store, std::int32_t& running, JobList& jobs)
+{
+    LoadReport report;
     running = store.ReadInt(kSection, QString::fromLatin1(kRunned), 0);
     for (std::size_t i = 0;; ++i) {
         const std::int32_t interval = store.ReadInt(kSection, JobKey(kTime, i), kEndOfList);
@@ -46,23 +57,34 @@ void LoadJobs(SettingsStore& store, std::int32_t& running, JobList& jobs)
         const std::string stored = store.ReadText(kSection, JobKey(kPassword, i), "");
         const std::int32_t port = store.ReadInt(kSection, JobKey(kPort, i), 21);
         job.passiveMode = store.ReadInt(kSection, JobKey(kPassive, i), 0);
-        {
+        if (!IsNoPasswordText(stored)) {
             PasswordCipher cipher(true, store.KeyStoreRoot());
             const char* password = cipher.Decode(stored.c_str());
-            job.password = password != nullptr ? password : "";
+            job.storedPassword = stored;
+            if (password != nullptr) {
+                job.password = password;
+            } else {
+                job.passwordUnread = true;
+                if (report.unreadPasswords++ == 0) {
+                    report.reason = cipher.LastError();
+                    report.keyFile = cipher.KeyFile();
+                }
+            }
         }
         job.intervalSeconds = interval;
         job.countdown = interval;
         job.port = static_cast<std::uint16_t>(static_cast<std::uint32_t>(port) & 0xFFFFu);
         jobs.push_back(std::move(job));
     }
+    return report;
 }
 
-void SaveJobs(SettingsStore& store, std::int32_t running, const JobList& jobs)
+SaveReport SaveJobs(SettingsStore& store, std::int32_t running, JobList& jobs)
 {
+    SaveReport report;
     store.WriteInt(kSection, QString::fromLatin1(kRunned), running);
     for (std::size_t i = 0; i < jobs.size(); ++i) {
-        const UploadJob& job = jobs[i];
+        UploadJob& job = jobs[i];
         store.WriteInt(kSection, JobKey(kTime, i), job.intervalSeconds);
         WriteTextOrSpace(store, kSection, JobKey(kDestination, i), job.destinationFile);
         WriteTextOrSpace(store, kSection, JobKey(kSource, i), job.sourceFile);
@@ -70,9 +92,16 @@ void SaveJobs(SettingsStore& store, std::int32_t running, const JobList& jobs)
         WriteTextOrSpace(store, kSection, JobKey(kUserName, i), job.userName);
         store.WriteInt(kSection, JobKey(kPort, i), job.port);
         store.WriteInt(kSection, JobKey(kPassive, i), job.passiveMode != 0 ? 1 : 0);
-        PasswordCipher cipher(true, store.KeyStoreRoot());
-        const char* encoded = cipher.Encode(job.password.c_str());
-        WriteTextOrSpace(store, kSection, JobKey(kPassword, i), encoded != nullptr ? encoded : "");
+        if (!job.passwordUnread) {
+            PasswordCipher cipher(true, store.KeyStoreRoot());
+            if (const char* encoded = cipher.Encode(job.password.c_str())) {
+                job.storedPassword = encoded;
+            } else if (report.passwordsNotEnciphered++ == 0) {
+                report.keyError = cipher.LastError();
+                report.keyFile = cipher.KeyFile();
+            }
+        }
+        WriteTextOrSpace(store, kSection, JobKey(kPassword, i), job.storedPassword);
     }
     for (std::size_t k = jobs.size();; ++k) {
         if (store.ReadInt(kSection, JobKey(kTime, k), kEndOfList) == kEndOfList) {
@@ -87,5 +116,6 @@ void SaveJobs(SettingsStore& store, std::int32_t running, const JobList& jobs)
         store.WriteInt(kSection, JobKey(kPort, k), -1);
         store.WriteInt(kSection, JobKey(kPassive, k), -1);
     }
-    store.Sync();
+    report.written = store.Sync(&report.fileError);
+    return report;
 }

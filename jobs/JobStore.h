@@ -26,14 +26,42 @@ class SettingsStore;
 // up to the first absent "Time"; nothing is ever deleted. The cipher's key containers are those of
 // store.KeyStoreRoot().
 
+// What a load could not read.
+struct LoadReport
+{
+    // Jobs whose stored password text could not be deciphered. Each keeps its text unchanged
+    // (UploadJob::passwordUnread) and has an empty password meanwhile.
+    int unreadPasswords = 0;
+    // Why the first of them could not be deciphered, from the cipher, and its key file.
+    std::string reason;
+    std::string keyFile;
+};
+
+// What a save could not do.
+struct SaveReport
+{
+    // False when the settings file could not be written; `fileError` then says why.
+    bool written = true;
+    std::string fileError;
+    // Typed passwords that could not be enciphered: the store keeps each job's previous text
+    // (" " for a job that never had one), the job keeps its password in memory.
+    int passwordsNotEnciphered = 0;
+    std::string keyError;
+    std::string keyFile;
+};
+
 // Sets `running` and appends the stored jobs to `jobs` (each with countdown = interval). Values
-// that cannot be read take their defaults; a password that cannot be deciphered loads as empty.
-void LoadJobs(SettingsStore& store, std::int32_t& running, JobList& jobs);
+// that cannot be read take their defaults. A password text that cannot be deciphered is kept as it
+// is, to be written back by every save, and the job's password is empty meanwhile; " " (no
+// password) is not such a text.
+LoadReport LoadJobs(SettingsStore& store, std::int32_t& running, JobList& jobs);
 
 // Writes the running flag and the job list, clears the indices that the list no longer uses, and
-// syncs the store so that the new list is on disk when it returns. Changes neither argument and
-// touches no timer: a caller that runs a schedule stops it first. Failed writes are skipped.
-void SaveJobs(SettingsStore& store, std::int32_t running, const JobList& jobs);
+// syncs the store so that the new list is on disk when it returns. Touches no timer: a caller that
+// runs a schedule stops it first. Every password is enciphered afresh, except those kept unread,
+// which are written back as loaded; each job's storedPassword becomes the text written for it.
+// Nothing is lost by a failed save: the jobs are unchanged, and the next save writes everything.
+SaveReport SaveJobs(SettingsStore& store, std::int32_t running, JobList& jobs);
 
 // Writes " " for an empty text, otherwise the text.
 bool WriteTextOrSpace(SettingsStore& store, const QString& section, const QString& key,

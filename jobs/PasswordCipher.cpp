@@ -100,6 +100,11 @@ public:
     ErrorQueueMark& operator=(const ErrorQueueMark&) = delete;
 };
 
+std::string SystemReason(int error)
+{
+    return std::strerror(error);
+}
+
 enum class FolderState
 {
     Present,
@@ -147,19 +152,23 @@ std::string KeySetContainer(const std::string& root, const char* keySet)
 // and created when it is missing; with useMachineKeyset the machine key set's container then takes
 // its place. A container that exists but cannot be used is passed over; one that is missing and
 // cannot be created fails the operation.
-std::optional<std::string> OpenContainer(const std::string& root, bool useMachineKeyset)
+std::optional<std::string> OpenContainer(const std::string& root, bool useMachineKeyset,
+                                         std::string& why)
 {
     if (root.empty()) {
+        why = "the program has no data folder for its keys";
         return std::nullopt;
     }
     std::optional<std::string> held;
-    auto open = [&held](const std::string& container) {
+    auto open = [&held, &why](const std::string& container) {
         switch (ProbeFolder(container)) {
         case FolderState::Present:
             held = container;
             return true;
         case FolderState::Missing:
             if (!MakePrivateFolders(container)) {
+                why = "the key folder " + container + " cannot be made (" +
+                      SystemReason(errno) + ")";
                 return false;
             }
             held = container;
@@ -197,22 +206,32 @@ enum class PairState
     Unreadable
 };
 
-PairState LoadPair(const std::string& container, PkeyPtr& pair)
+// Loads the pair of the container. When it cannot, `why` says what is wrong with the file, as
+// words that follow "the key file".
+PairState LoadPair(const std::string& container, PkeyPtr& pair, std::string& why)
 {
     pair.reset();
     const int fd = open(PairFile(container).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        return errno == ENOENT ? PairState::Missing : PairState::Unreadable;
+        const int error = errno;
+        if (error == ENOENT) {
+            why = "is missing";
+            return PairState::Missing;
+        }
+        why = "cannot be opened (" + SystemReason(error) + ")";
+        return PairState::Unreadable;
     }
     std::vector<char> pem(kMaxKeyFileSize + 1);
     std::size_t used = 0;
     bool readOk = true;
+    int readError = 0;
     while (used < pem.size()) {
         const ssize_t got = read(fd, pem.data() + used, pem.size() - used);
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got < 0) {
+            readError = errno;
             readOk = false;
             break;
         }
@@ -242,6 +261,15 @@ PairState LoadPair(const std::string& container, PkeyPtr& pair)
         return PairState::Loaded;
     }
     pair.reset();
+    if (!readOk) {
+        why = "cannot be read (" + SystemReason(readError) + ")";
+    } else if (used == 0) {
+        why = "is empty";
+    } else if (used > kMaxKeyFileSize) {
+        why = "is too large to be a key file";
+    } else {
+        why = "does not hold a usable key (damaged or replaced)";
+    }
     return PairState::Unreadable;
 }
 
@@ -264,8 +292,9 @@ bool WriteAll(int fd, const char* data, std::size_t size)
 // Writes a new pair into the container. The key goes to a private temporary file that is synced
 // and then linked under its final name, so the name never shows half a key. Linking never replaces
 // a pair that another process has just written: theirs is kept and used.
-bool GeneratePair(const std::string& container)
+bool GeneratePair(const std::string& container, std::string& why)
 {
+    why = "cannot be written";
     PkeyPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "X25519"));
     BioPtr bio(BIO_new(BIO_s_mem()));
     if (!key || !bio ||
@@ -283,18 +312,24 @@ bool GeneratePair(const std::string& container)
     std::string tempName = finalName + ".XXXXXX";
     const int fd = mkostemp(tempName.data(), O_CLOEXEC);
     if (fd < 0) {
+        why = "cannot be written (" + SystemReason(errno) + ")";
         return false;
     }
     bool ok = fchmod(fd, 0600) == 0 && WriteAll(fd, pem, static_cast<std::size_t>(pemSize)) &&
               fsync(fd) == 0;
+    int error = ok ? 0 : errno;
     ok = close(fd) == 0 && ok;
     if (ok && link(tempName.c_str(), finalName.c_str()) != 0 && errno != EEXIST) {
         // A file system without hard links: fall back to a plain rename, atomic all the same.
         ok = rename(tempName.c_str(), finalName.c_str()) == 0;
+        error = ok ? 0 : errno;
     }
     unlink(tempName.c_str());
     OPENSSL_cleanse(pem, static_cast<std::size_t>(pemSize));
     if (!ok) {
+        if (error != 0) {
+            why = "cannot be written (" + SystemReason(error) + ")";
+        }
         return false;
     }
     const int dirFd = open(container.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -440,6 +475,11 @@ void PasswordCipher::ClearDecoded()
     decodedText_.clear();
 }
 
+std::string PasswordCipher::KeyFile() const
+{
+    return PairFile(KeySetContainer(keyStoreRoot_, useMachineKeyset_ ? "machine" : "user"));
+}
+
 std::string PasswordCipher::DefaultKeyStoreRoot()
 {
     QString application = QCoreApplication::applicationName();
@@ -479,6 +519,7 @@ const char* PasswordCipher::Decode(const char* text)
     }
     std::vector<std::uint8_t> record;
     if (!FromHex(text, std::strlen(text), record)) {
+        lastError_ = "the stored text is not hexadecimal";
         return nullptr;
     }
     std::size_t length = record.size();
@@ -501,19 +542,27 @@ bool PasswordCipher::EncryptBlock(const std::uint8_t* plain, std::size_t length,
     if (plain == nullptr && length > 0) {
         return false;
     }
-    const std::optional<std::string> container = OpenContainer(keyStoreRoot_, useMachineKeyset_);
+    lastError_.clear();
+    std::string why;
+    const std::optional<std::string> container =
+        OpenContainer(keyStoreRoot_, useMachineKeyset_, why);
     if (!container) {
+        lastError_ = why;
         return false;
     }
     PkeyPtr pair;
-    PairState state = LoadPair(*container, pair);
+    PairState state = LoadPair(*container, pair, why);
     if (state == PairState::Missing) {
-        if (!GeneratePair(*container)) {
+        // Only a missing pair is made anew; one that is there but cannot be read is left alone,
+        // since every text made with it depends on it.
+        if (!GeneratePair(*container, why)) {
+            lastError_ = "the key file " + why;
             return false;
         }
-        state = LoadPair(*container, pair);
+        state = LoadPair(*container, pair, why);
     }
     if (state != PairState::Loaded) {
+        lastError_ = "the key file " + why;
         return false;
     }
 
@@ -551,8 +600,18 @@ bool PasswordCipher::EncryptBlock(const std::uint8_t* plain, std::size_t length,
 bool PasswordCipher::DecryptBlock(std::uint8_t* buffer, std::size_t& length) const
 {
     ErrorQueueMark mark;
-    const std::optional<std::string> container = OpenContainer(keyStoreRoot_, useMachineKeyset_);
-    if (!container || buffer == nullptr || length < kLengthFieldSize) {
+    lastError_.clear();
+    std::string why;
+    const std::optional<std::string> container =
+        OpenContainer(keyStoreRoot_, useMachineKeyset_, why);
+    if (!container) {
+        lastError_ = why;
+        return false;
+    }
+    const std::string notMatching =
+        "the stored text does not fit the key file (made with another key, or damaged)";
+    if (buffer == nullptr || length < kLengthFieldSize) {
+        lastError_ = notMatching;
         return false;
     }
     const std::uint32_t blobSize = static_cast<std::uint32_t>(buffer[0]) |
@@ -562,11 +621,13 @@ bool PasswordCipher::DecryptBlock(std::uint8_t* buffer, std::size_t& length) con
     if (blobSize > length - kLengthFieldSize || blobSize != kBlobSize ||
         length - kCipherOffset < kTagSize + 1 ||
         std::memcmp(buffer + kLengthFieldSize, kBlobHeader.data(), kBlobHeader.size()) != 0) {
+        lastError_ = notMatching;
         return false;
     }
 
     PkeyPtr pair;
-    if (LoadPair(*container, pair) != PairState::Loaded) {
+    if (LoadPair(*container, pair, why) != PairState::Loaded) {
+        lastError_ = "the key file " + why;
         return false;
     }
     const std::uint8_t* blob = buffer + kLengthFieldSize;
@@ -581,6 +642,7 @@ bool PasswordCipher::DecryptBlock(std::uint8_t* buffer, std::size_t& length) con
         !DeriveKek(pair.get(), ephemeral.get(), ephemeralPublic, pairPublic, kek) ||
         !KeyWrap(false, kek, blob + kBlobHeader.size() + kPublicKeySize, kWrappedKeySize,
                  sessionKey.data(), kSessionKeySize)) {
+        lastError_ = notMatching;
         return false;
     }
 
@@ -589,6 +651,7 @@ bool PasswordCipher::DecryptBlock(std::uint8_t* buffer, std::size_t& length) con
     if (!Gcm(false, sessionKey.data(), cipher, plainSize, cipher, cipher + plainSize)) {
         // Whatever was deciphered before the tag failed is not to be trusted nor kept.
         OPENSSL_cleanse(cipher, plainSize);
+        lastError_ = notMatching;
         return false;
     }
     std::memmove(buffer, cipher, plainSize);

@@ -72,6 +72,12 @@ public:
 
     const std::string& KeyStoreRoot() const { return keyStoreRoot_; }
 
+    // Why the last Encode, Decode, EncryptBlock or DecryptBlock failed, in words that can follow
+    // "because" in a message ("the key file is missing"). Empty after a success.
+    const std::string& LastError() const { return lastError_; }
+    // The key file that serves this object's operations.
+    std::string KeyFile() const;
+
 private:
     void ClearDecoded();
 
@@ -79,4 +85,5 @@ private:
     std::vector<char> decodedText_; // empty: none; wiped before it is freed
     bool useMachineKeyset_;
     std::string keyStoreRoot_;
+    mutable std::string lastError_;
 };

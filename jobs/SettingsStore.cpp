@@ -5,7 +5,18 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <QFile>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -23,22 +34,124 @@ QString KeyPath(const QString& section, const QString& key)
     return section + QLatin1Char('/') + key;
 }
 
+std::unique_ptr<QSettings> OpenNative(const QString& applicationName)
+{
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                       QStringLiteral("Ombrix"), applicationName);
+}
+
+std::unique_ptr<QSettings> OpenFile(const QString& filePath)
+{
+    return std::make_unique<QSettings>(filePath, QSettings::IniFormat);
+}
+
+// Makes the folder (and missing parents) private to the user; an existing folder of the store is
+// made private too. False with the system's reason when that fails.
+bool MakePrivateFolder(const std::string& folder, std::string& why)
+{
+    for (std::size_t end = 1; end <= folder.size(); ++end) {
+        if (end != folder.size() && folder[end] != '/') {
+            continue;
+        }
+        const std::string part = folder.substr(0, end);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            why = std::strerror(errno);
+            return false;
+        }
+    }
+    struct stat info
+    {};
+    if (stat(folder.c_str(), &info) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        why = std::strerror(ENOTDIR);
+        return false;
+    }
+    if ((info.st_mode & 07777) != 0700 && info.st_uid == geteuid()) {
+        chmod(folder.c_str(), 0700);
+    }
+    return true;
+}
+
+// QSettings says only that a write failed. Writing a scratch file of the store's size beside it
+// finds out why: no permission, a read-only or full file system.
+std::string ProbeWriteError(const std::string& folder, const std::string& file)
+{
+    struct stat info
+    {};
+    if (stat(file.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        return std::strerror(EISDIR);
+    }
+    const std::size_t size =
+        std::max<std::size_t>(64 * 1024, static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)));
+    std::string name = folder + "/.ferrovane-probe-XXXXXX";
+    const int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return std::strerror(errno);
+    }
+    int error = 0;
+    const std::vector<char> zeros(size, '\0');
+    std::size_t done = 0;
+    while (done < size && error == 0) {
+        const ssize_t wrote = write(fd, zeros.data() + done, size - done);
+        if (wrote < 0 && errno != EINTR) {
+            error = errno;
+        } else if (wrote > 0) {
+            done += static_cast<std::size_t>(wrote);
+        }
+    }
+    if (error == 0 && fsync(fd) != 0) {
+        error = errno;
+    }
+    if (close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    unlink(name.c_str());
+    return error != 0 ? std::strerror(error) : std::string("the file could not be written");
+}
+
+// An interrupted save can leave its temporary copy beside the file: the file's name, a dot and
+// six letters or digits.
+void RemoveStaleCopies(const std::string& folder, const std::string& fileName)
+{
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), closedir);
+    if (!dir) {
+        return;
+    }
+    const std::string prefix = fileName + ".";
+    while (const dirent* entry = readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0 ||
+            !std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                         [](char c) { return std::isalnum(static_cast<unsigned char>(c)); })) {
+            continue;
+        }
+        const std::string path = folder + "/" + name;
+        struct stat info
+        {};
+        if (lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+            unlink(path.c_str());
+        }
+    }
+}
+
 } // namespace
 
 SettingsStore::SettingsStore() : SettingsStore(QString()) {}
 
 SettingsStore::SettingsStore(const QString& applicationName)
-    : settings_(std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                            QStringLiteral("Ombrix"),
-                                            ApplicationNameOrDefault(applicationName)))
+    : SettingsStore(OpenNative, ApplicationNameOrDefault(applicationName))
 {}
 
-SettingsStore::SettingsStore(std::unique_ptr<QSettings> settings) : settings_(std::move(settings))
+SettingsStore::SettingsStore(Opener open, QString name)
+    : open_(open), name_(std::move(name)), settings_(open_(name_))
 {}
 
 SettingsStore SettingsStore::FromFile(const QString& filePath)
 {
-    return SettingsStore(std::make_unique<QSettings>(filePath, QSettings::IniFormat));
+    return SettingsStore(OpenFile, filePath);
 }
 
 SettingsStore::~SettingsStore() = default;
@@ -95,10 +208,36 @@ bool SettingsStore::WriteText(const QString& section, const QString& key, const 
     return settings_->status() == QSettings::NoError;
 }
 
-bool SettingsStore::Sync()
+bool SettingsStore::Sync(std::string* why)
 {
-    settings_->sync();
-    return settings_->status() == QSettings::NoError;
+    const std::string file = QFile::encodeName(settings_->fileName()).toStdString();
+    const auto slash = file.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string(".")
+                               : slash == 0               ? std::string("/")
+                                                          : file.substr(0, slash);
+    std::string reason;
+    bool ok = MakePrivateFolder(folder, reason);
+    if (ok) {
+        // New copies of the file are private from their first byte.
+        const mode_t previous = umask(077);
+        settings_->sync();
+        umask(previous);
+        ok = settings_->status() == QSettings::NoError;
+        if (ok) {
+            chmod(file.c_str(), 0600);
+            RemoveStaleCopies(folder, file.substr(slash + 1));
+            return true;
+        }
+        reason = ProbeWriteError(folder, file);
+    }
+    if (why != nullptr) {
+        *why = reason;
+    }
+    // QSettings keeps a failure for good; a fresh object, which takes over what is still to be
+    // written, tries the whole file again at the next Sync.
+    settings_.reset();
+    settings_ = open_(name_);
+    return false;
 }
 
 QString SettingsStore::FileName() const

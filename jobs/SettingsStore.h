@@ -51,8 +51,13 @@ public:
     bool WriteInt(const QString& section, const QString& key, std::int32_t value);
     bool WriteText(const QString& section, const QString& key, const std::string& text);
 
-    // Writes what changed to disk now. False when the store could not be written.
-    bool Sync();
+    // Writes what changed to disk now. False when the store could not be written; `why` then
+    // gets the system's reason ("Permission denied", "No space left on device"). The store's
+    // folder is made private (0700) and its file 0600: they hold server names, user names and
+    // enciphered passwords. After a success, temporary copies that an interrupted save left
+    // beside the file are removed. After a failure every value is still held in memory, and the
+    // next Sync tries to write the whole file again.
+    bool Sync(std::string* why = nullptr);
 
     // Where the store lives: a file path for INI stores (the native format on Linux).
     QString FileName() const;
@@ -61,8 +66,11 @@ public:
     void SetKeyStoreRoot(std::string root) { keyStoreRoot_ = std::move(root); }
 
 private:
-    explicit SettingsStore(std::unique_ptr<QSettings> settings);
+    using Opener = std::unique_ptr<QSettings> (*)(const QString& name);
+    SettingsStore(Opener open, QString name);
 
+    Opener open_;
+    QString name_; // what open_ takes: an application name or a file path
     std::unique_ptr<QSettings> settings_;
     std::string keyStoreRoot_;
 };

@@ -18,7 +18,24 @@ struct UploadJob
     std::uint16_t port = 21;
     std::int32_t passiveMode = 0; // tested as zero or non-zero
 
-    bool operator==(const UploadJob&) const = default;
+    // The text that stands for this job's password in the settings store: as loaded, or as last
+    // enciphered for a save. Empty for a job whose password has never been stored.
+    std::string storedPassword;
+    // storedPassword could not be deciphered when it was loaded (the key file is missing, damaged
+    // or another one). It is then written back unchanged at every save, so that putting the right
+    // key back brings the password back, until the user types a new password for the job.
+    bool passwordUnread = false;
+
+    // Jobs are equal when everything the user configured is; how the password is stored is the
+    // store's own bookkeeping.
+    bool operator==(const UploadJob& other) const
+    {
+        return userName == other.userName && password == other.password &&
+               webAddress == other.webAddress && sourceFile == other.sourceFile &&
+               destinationFile == other.destinationFile &&
+               intervalSeconds == other.intervalSeconds && countdown == other.countdown &&
+               port == other.port && passiveMode == other.passiveMode;
+    }
 };
 
 // The ordered job list owned by the main window.

@@ -14,8 +14,9 @@ class TransferSessionError : public std::runtime_error
 };
 
 // Called at least every 100 ms while connecting and sending: bytes sent so far, bytes in all
-// (0 when unknown). It may run the window's event loop, and so call TransferFile again.
-using TransferProgress = std::function<void(std::uint64_t sent, std::uint64_t total)>;
+// (0 when unknown). It may run the window's event loop, and so call TransferFile again. It returns
+// true to go on; false abandons the transfer at once, and the call then reports a failure.
+using TransferProgress = std::function<bool(std::uint64_t sent, std::uint64_t total)>;
 
 // Puts one local file on an FTP server in one self-contained exchange: a fresh session, connect
 // and log in, change to the directory part of remotePath (up to and including its last "/"; no

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <set>
@@ -65,10 +67,10 @@ protected:
         return {running, jobs};
     }
 
-    void Save(std::int32_t running, const JobList& jobs) const
+    SaveReport Save(std::int32_t running, JobList jobs) const
     {
         SettingsStore store = Open();
-        SaveJobs(store, running, jobs);
+        return SaveJobs(store, running, jobs);
     }
 
     QVariant Raw(const QString& key) const
@@ -219,7 +221,8 @@ TEST_F(JobStoreTest, ValuesAfterTheFirstEndOfListAreNeverRead)
 TEST_F(JobStoreTest, SaveIsOnDiskWhenItReturns)
 {
     SettingsStore store = Open();
-    SaveJobs(store, 1, MakeJobs(1));
+    JobList jobs = MakeJobs(1);
+    SaveJobs(store, 1, jobs);
     QFile file(file_);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QByteArray text = file.readAll();
@@ -329,8 +332,21 @@ TEST_F(SettingsStoreTest, StoreThatCannotBeWrittenIsReported)
     blocker.close();
     SettingsStore store = SettingsStore::FromFile(blocker.fileName() + QStringLiteral("/a.conf"));
     store.WriteInt(QStringLiteral("1.0"), QStringLiteral("Runned"), 1);
-    EXPECT_FALSE(store.Sync());
-    EXPECT_FALSE(store.WriteInt(QStringLiteral("1.0"), QStringLiteral("Runned"), 0));
+    std::string why;
+    EXPECT_FALSE(store.Sync(&why));
+    EXPECT_EQ(why, std::strerror(ENOTDIR));
+
+    // Every later save tries again, and the first that can reach the file writes everything.
+    store.WriteInt(QStringLiteral("1.0"), QStringLiteral("Time-0"), 5);
+    why.clear();
+    EXPECT_FALSE(store.Sync(&why));
+    EXPECT_FALSE(why.empty());
+    ASSERT_TRUE(blocker.remove());
+    store.WriteInt(QStringLiteral("1.0"), QStringLiteral("Runned"), 1);
+    store.WriteInt(QStringLiteral("1.0"), QStringLiteral("Time-0"), 5);
+    ASSERT_TRUE(store.Sync());
+    const SettingsStore reread = SettingsStore::FromFile(store.FileName());
+    EXPECT_EQ(reread.ReadInt(QStringLiteral("1.0"), QStringLiteral("Time-0"), -1), 5);
 }
 
 TEST(SettingsStoreLocation, NativeStoreIsOrganisationThenApplication)
