@@ -118,7 +118,7 @@ MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
     if (!store_) {
         store_ = std::make_shared<SettingsStore>();
     }
-    LoadJobs(*store_, running_, jobs_);
+    loadReport_ = LoadJobs(*store_, running_, jobs_);
 
     ui_->logPane->installEventFilter(this);
     ui_->statusPicture->setFixedSize(ui_->statusPicture->size());
@@ -171,7 +171,7 @@ MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
     connect(about, &QAction::triggered, this, &MainDialog::OnAbout, Qt::QueuedConnection);
 
     connect(&TerminationSignals::Instance(), &TerminationSignals::terminationRequested, this,
-            &QDialog::reject);
+            &MainDialog::OnTerminationRequested);
 
     // Form defaults until the window is shown.
     UpdateData(false);
@@ -237,6 +237,42 @@ void MainDialog::OnInitDialog()
         AppMessageBox::Show(this, error->first, error->second);
     }
     ui_->userEdit->setFocus();
+    ReportUnreadPasswords();
+}
+
+void MainDialog::ReportUnreadPasswords()
+{
+    if (loadReport_.unreadPasswords == 0 || terminating_) {
+        return;
+    }
+    const int count = loadReport_.unreadPasswords;
+    AppMessageBox::Show(
+        this,
+        QStringLiteral("The stored passwords of %1 could not be read, because %2.\n\n"
+                       "Key file: %3\n\n"
+                       "Their stored passwords are kept unchanged. Put the right key file back "
+                       "and start the program again to use them; until then these jobs log in "
+                       "with an empty password.")
+            .arg(count == 1 ? QStringLiteral("1 job") : QStringLiteral("%1 jobs").arg(count),
+                 FromText(loadReport_.reason), FromText(loadReport_.keyFile)),
+        QMessageBox::Warning);
+}
+
+void MainDialog::OnTerminationRequested()
+{
+    // Whatever runs is abandoned at its next look at the flag: the transfer within 50 ms, the run
+    // and the tick before their next file. Boxes that are open close, and boxes still to come are
+    // not shown; the window then ends from its own loop and saves as on every exit.
+    terminating_ = true;
+    AppMessageBox::SetSuppressed(true);
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (QWidget* window : windows) {
+        auto* dialog = qobject_cast<QDialog*>(window);
+        if (dialog != nullptr && dialog != this && dialog->isVisible()) {
+            dialog->reject();
+        }
+    }
+    reject();
 }
 
 void MainDialog::showEvent(QShowEvent* event)
@@ -430,15 +466,30 @@ void MainDialog::RefreshJobView(bool rebuild, int row)
 
 void MainDialog::OnItemChanged(int row)
 {
-    if (refreshing_) {
+    if (refreshing_ || loadPosted_) {
         return;
     }
+    // The changes of one click come together; one load after them all is enough.
+    loadPosted_ = true;
     QCoreApplication::postEvent(this, new LoadRowEvent(row));
 }
 
 void MainDialog::OnLoadRow(int row)
 {
-    RefreshJobView(false, row);
+    loadPosted_ = false;
+    if (loadingRow_) {
+        // A load is inside its message box: it loads again once the box has closed.
+        loadAgain_ = true;
+        return;
+    }
+    loadingRow_ = true;
+    do {
+        loadAgain_ = false;
+        // The form always ends on the marked row, whichever row's change asked for the load.
+        const int mark = SelectionMark();
+        RefreshJobView(false, mark >= 0 ? mark : row);
+    } while (loadAgain_);
+    loadingRow_ = false;
 }
 
 UploadJob MainDialog::JobFromForm()
@@ -479,7 +530,7 @@ void MainDialog::OnAdd()
 
 void MainDialog::OnChange()
 {
-    const UploadJob job = JobFromForm();
+    UploadJob job = JobFromForm();
     if (job.intervalSeconds < 1) {
         ShowIntervalTooSmall();
         return;
@@ -489,6 +540,11 @@ void MainDialog::OnChange()
         AppMessageBox::Show(this, QStringLiteral("Select edit item."), QMessageBox::Information);
         return;
     }
+    // The stored password text stays with its job: written back as it is while the password in
+    // the form is the one loaded, and kept as the fallback when a typed one cannot be enciphered.
+    const UploadJob& previous = jobs_[static_cast<std::size_t>(mark)];
+    job.storedPassword = previous.storedPassword;
+    job.passwordUnread = previous.passwordUnread && job.password == previous.password;
     jobs_[static_cast<std::size_t>(mark)] = job;
     RefreshJobView(true);
     SaveNow();
@@ -597,7 +653,9 @@ void MainDialog::RunJob(int position)
 {
     const std::shared_ptr<RunSlot> slot = runs_->Begin(position);
     JobRunSeams seams;
-    seams.readJob = [this, slot](UploadJob& job) { return ReadTrackedJob(*slot, jobs_, job); };
+    seams.readJob = [this, slot](UploadJob& job) {
+        return !terminating_ && ReadTrackedJob(*slot, jobs_, job);
+    };
     seams.transfer = [this](const UploadJob& job, const std::string& remotePath,
                             const std::string& localPath, std::string& resultText,
                             std::int32_t& success) {
@@ -627,11 +685,12 @@ void MainDialog::TransferWithProgress(const UploadJob& job, const std::string& r
             shownPercent = percent;
             setWindowTitle(QStringLiteral("%1 - %2 %3%").arg(caption, name).arg(percent));
         }
-        // Keep painting while the bytes go out; clicks and keys wait for the log's dispatch.
+        // The window answers while the bytes go out, as it does after each log entry.
         if (sincePaint.elapsed() >= 20) {
-            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+            DispatchWaitingMessages();
             sincePaint.restart();
         }
+        return !terminating_;
     };
     transfer_(job, remotePath, localPath, resultText, success, progress);
 }
@@ -671,5 +730,30 @@ void MainDialog::DispatchWaitingMessages()
 
 void MainDialog::SaveNow()
 {
-    SaveJobs(*store_, running_, jobs_);
+    const SaveReport report = SaveJobs(*store_, running_, jobs_);
+    if (report.written) {
+        toldSaveError_.clear();
+    } else if (report.fileError != toldSaveError_) {
+        toldSaveError_ = report.fileError;
+        AppMessageBox::Show(
+            this,
+            QStringLiteral("The job list could not be saved to %1: %2.\n\n"
+                           "Your changes are kept in this window and will be written at the next "
+                           "successful save.")
+                .arg(store_->FileName(), FromText(report.fileError)),
+            QMessageBox::Warning);
+    }
+    if (report.passwordsNotEnciphered == 0) {
+        toldKeyError_.clear();
+    } else if (report.keyError != toldKeyError_) {
+        toldKeyError_ = report.keyError;
+        AppMessageBox::Show(
+            this,
+            QStringLiteral("A password could not be enciphered for storing, because %1.\n\n"
+                           "Key file: %2\n\n"
+                           "The job's stored password is kept unchanged; the password you typed "
+                           "is used until the program ends.")
+                .arg(FromText(report.keyError), FromText(report.keyFile)),
+            QMessageBox::Warning);
+    }
 }

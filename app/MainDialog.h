@@ -1,5 +1,6 @@
 #pragma once
 
+#include "jobs/JobStore.h"
 #include "jobs/UploadJob.h"
 #include "transfer/TransferFile.h"
 
@@ -101,6 +102,10 @@ private:
 
     // The settings store.
     void SaveNow();
+    void ReportUnreadPasswords();
+
+    // A termination signal: abandon what runs, close what is open, end the window.
+    void OnTerminationRequested();
 
     std::unique_ptr<Ui::MainDialog> ui_;
     std::shared_ptr<SettingsStore> store_;
@@ -114,6 +119,19 @@ private:
     int inTransfer_ = 0;
     bool initialized_ = false;
     bool destroyed_ = false;
+    bool terminating_ = false;
+
+    // Row loads: the list's changes post one load at a time, and a load that arrives while
+    // another is in progress (inside its message box) makes that one run again.
+    bool loadPosted_ = false;
+    bool loadingRow_ = false;
+    bool loadAgain_ = false;
+
+    // What the store could not read at start-up, told once the window shows.
+    LoadReport loadReport_;
+    // The last save failure and encipher failure told; each is told once until it clears.
+    std::string toldSaveError_;
+    std::string toldKeyError_;
     QTimer timer_;
     QMenu* windowMenu_ = nullptr;
 
