@@ -210,6 +210,13 @@ bool SettingsStore::WriteText(const QString& section, const QString& key, const 
 
 bool SettingsStore::Sync(std::string* why)
 {
+    if (failed_) {
+        // QSettings keeps a failure for good. A fresh object shares the file's pending values
+        // with the old one while both live, and tries the whole file again.
+        std::unique_ptr<QSettings> fresh = open_(name_);
+        settings_ = std::move(fresh);
+        failed_ = false;
+    }
     const std::string file = QFile::encodeName(settings_->fileName()).toStdString();
     const auto slash = file.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string(".")
@@ -233,10 +240,7 @@ bool SettingsStore::Sync(std::string* why)
     if (why != nullptr) {
         *why = reason;
     }
-    // QSettings keeps a failure for good; a fresh object, which takes over what is still to be
-    // written, tries the whole file again at the next Sync.
-    settings_.reset();
-    settings_ = open_(name_);
+    failed_ = true;
     return false;
 }
 

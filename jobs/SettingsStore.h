@@ -72,5 +72,6 @@ private:
     Opener open_;
     QString name_; // what open_ takes: an application name or a file path
     std::unique_ptr<QSettings> settings_;
+    bool failed_ = false; // the last Sync failed
     std::string keyStoreRoot_;
 };

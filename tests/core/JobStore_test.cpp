@@ -11,7 +11,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 #include <optional>
 #include <set>
 
@@ -216,6 +220,161 @@ TEST_F(JobStoreTest, ValuesAfterTheFirstEndOfListAreNeverRead)
     EXPECT_EQ(Load().second, MakeJobs(1));
     SetRaw(QStringLiteral("Time-1"), std::nullopt);
     EXPECT_EQ(Load().second, MakeJobs(1));
+}
+
+// --- Passwords whose key is gone or damaged ---------------------------------------------------
+
+class KeyLossTest : public JobStoreTest
+{
+protected:
+    std::string KeyFile() const { return dir_ + "/data/keys/machine/default/exchange.pem"; }
+    std::string KeyBytes() const
+    {
+        QFile file(QString::fromStdString(KeyFile()));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+    }
+    void WriteKey(const std::string& bytes) const
+    {
+        QFile file(QString::fromStdString(KeyFile()));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes.data(), static_cast<qint64>(bytes.size()));
+    }
+    std::vector<QString> PasswordTexts(int count) const
+    {
+        std::vector<QString> texts;
+        for (int i = 0; i < count; ++i) {
+            texts.push_back(Raw(QStringLiteral("Password-") + QString::number(i)).toString());
+        }
+        return texts;
+    }
+    std::pair<LoadReport, JobList> LoadWithReport() const
+    {
+        SettingsStore store = Open();
+        std::int32_t running = 0;
+        JobList jobs;
+        const LoadReport report = LoadJobs(store, running, jobs);
+        return {report, jobs};
+    }
+    SaveReport SaveAsIs(JobList& jobs) const
+    {
+        SettingsStore store = Open();
+        return SaveJobs(store, 1, jobs);
+    }
+};
+
+TEST_F(KeyLossTest, TextsOutliveAMissingKeyFollowTheirJobsAndComeBackWithTheKey)
+{
+    Save(1, MakeJobs(3));
+    const std::string key = KeyBytes();
+    const std::vector<QString> texts = PasswordTexts(3);
+    ASSERT_EQ(std::remove(KeyFile().c_str()), 0);
+
+    auto [report, jobs] = LoadWithReport();
+    EXPECT_EQ(report.unreadPasswords, 3);
+    EXPECT_EQ(report.reason, "the key file is missing");
+    EXPECT_EQ(report.keyFile, KeyFile());
+    ASSERT_EQ(jobs.size(), 3u);
+    EXPECT_EQ(jobs[1].password, "");
+
+    // A save (the exit alone makes one) writes the unread texts back as they were, even though
+    // it may make a new pair for the jobs that have none.
+    jobs.push_back(MakeJob(7));
+    EXPECT_EQ(SaveAsIs(jobs).passwordsNotEnciphered, 0);
+    EXPECT_EQ(PasswordTexts(3), texts);
+
+    // A deleted job takes its text along; the others move up with theirs.
+    jobs.erase(jobs.begin());
+    SaveAsIs(jobs);
+    EXPECT_EQ(PasswordTexts(2), std::vector<QString>(texts.begin() + 1, texts.end()));
+
+    WriteKey(key);
+    auto [again, back] = LoadWithReport();
+    EXPECT_EQ(again.unreadPasswords, 1) << "only the job added under the stand-in key";
+    ASSERT_EQ(back.size(), 3u);
+    EXPECT_EQ(back[0].password, "pw1");
+    EXPECT_EQ(back[1].password, "pw2");
+}
+
+TEST_F(KeyLossTest, ADamagedKeyIsNeverReplacedAndTypedPasswordsKeepThePreviousText)
+{
+    Save(1, MakeJobs(2));
+    const std::string key = KeyBytes();
+    const std::vector<QString> texts = PasswordTexts(2);
+    const struct
+    {
+        const char* name;
+        std::string bytes;
+        const char* reason;
+    } damages[] = {
+        {"empty", "", "the key file is empty"},
+        {"corrupt", key.substr(0, key.size() / 2) + "garbage\n",
+         "the key file does not hold a usable key (damaged or replaced)"},
+    };
+    for (const auto& damage : damages) {
+        SCOPED_TRACE(damage.name);
+        WriteKey(damage.bytes);
+        auto [report, jobs] = LoadWithReport();
+        EXPECT_EQ(report.unreadPasswords, 2);
+        EXPECT_EQ(report.reason, damage.reason);
+
+        // The user types a new password for job 1: it cannot be enciphered, so the store keeps
+        // the job's previous text rather than " ", and the job keeps the typed one in memory.
+        jobs[1].password = "typed";
+        jobs[1].passwordUnread = false;
+        const SaveReport saved = SaveAsIs(jobs);
+        EXPECT_EQ(saved.passwordsNotEnciphered, 1);
+        EXPECT_EQ(saved.keyError, damage.reason);
+        EXPECT_EQ(saved.keyFile, KeyFile());
+        EXPECT_TRUE(saved.written);
+        EXPECT_EQ(jobs[1].password, "typed");
+        EXPECT_EQ(PasswordTexts(2), texts);
+        EXPECT_EQ(KeyBytes(), damage.bytes) << "a pair that cannot be read is left alone";
+    }
+
+    WriteKey(key);
+    const auto [report, jobs] = LoadWithReport();
+    EXPECT_EQ(report.unreadPasswords, 0);
+    EXPECT_EQ(jobs[0].password, "pw0");
+    EXPECT_EQ(jobs[1].password, "pw1");
+}
+
+TEST_F(KeyLossTest, NoPasswordIsNotAnUnreadPassword)
+{
+    JobList jobs = MakeJobs(1);
+    jobs[0].password.clear();
+    Save(1, jobs);
+    SetRaw(QStringLiteral("Password-0"), QStringLiteral(" "));
+    const auto [report, loaded] = LoadWithReport();
+    EXPECT_EQ(report.unreadPasswords, 0);
+    EXPECT_EQ(loaded[0].password, "");
+}
+
+TEST_F(JobStoreTest, TheStoreIsPrivateAndStaleCopiesAreRemoved)
+{
+    const std::string folder = dir_ + "/Ombrix";
+    Save(0, MakeJobs(1));
+    // Left by saves that were cut short, and files that only look like them.
+    const std::string stale = folder + "/ferrovane.conf.Ab12Cd";
+    const std::string keep[] = {folder + "/ferrovane.conf.Ab12Cde", folder + "/other.conf.Ab12Cd"};
+    for (const std::string& path : {stale, keep[0], keep[1]}) {
+        QFile file(QString::fromStdString(path));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    chmod(folder.c_str(), 0755);
+    chmod(QFile::encodeName(file_).constData(), 0644);
+
+    Save(0, MakeJobs(2));
+
+    struct stat info
+    {};
+    ASSERT_EQ(stat(folder.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    ASSERT_EQ(stat(QFile::encodeName(file_).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_NE(access(stale.c_str(), F_OK), 0);
+    for (const std::string& path : keep) {
+        EXPECT_EQ(access(path.c_str(), F_OK), 0) << path;
+    }
 }
 
 TEST_F(JobStoreTest, SaveIsOnDiskWhenItReturns)

@@ -9,12 +9,17 @@
 
 DialogDriver::DialogDriver() : folder_(MakeTempDir("ferrovane-gui")), ownsFolder_(true)
 {
-    Open();
+    Open(OpenStore());
 }
 
 DialogDriver::DialogDriver(const std::string& storeFolder) : folder_(storeFolder)
 {
-    Open();
+    Open(OpenStore());
+}
+
+DialogDriver::DialogDriver(std::shared_ptr<SettingsStore> store)
+{
+    Open(std::move(store));
 }
 
 DialogDriver::~DialogDriver()
@@ -33,9 +38,9 @@ std::shared_ptr<SettingsStore> DialogDriver::OpenStore() const
     return store;
 }
 
-void DialogDriver::Open()
+void DialogDriver::Open(std::shared_ptr<SettingsStore> store)
 {
-    dialog_ = std::make_unique<MainDialog>(OpenStore());
+    dialog_ = std::make_unique<MainDialog>(std::move(store));
     dialog_->show();
     if (!QTest::qWaitForWindowExposed(dialog_.get())) {
         throw std::runtime_error("window not exposed");

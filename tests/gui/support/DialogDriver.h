@@ -21,6 +21,8 @@ class DialogDriver
 public:
     DialogDriver();
     explicit DialogDriver(const std::string& storeFolder);
+    // A window over a store of the caller's; storeFolder() is then empty.
+    explicit DialogDriver(std::shared_ptr<SettingsStore> store);
     ~DialogDriver();
 
     MainDialog& dialog() { return *dialog_; }
@@ -62,7 +64,7 @@ public:
     QString Text(const char* editName) const { return Edit(editName)->text(); }
 
 private:
-    void Open();
+    void Open(std::shared_ptr<SettingsStore> store);
 
     std::string folder_;
     bool ownsFolder_ = false;
