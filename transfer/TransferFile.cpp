@@ -8,8 +8,11 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 #include <curl/curl.h>
 
@@ -21,6 +24,7 @@ using std::chrono::milliseconds;
 const char* const kOk = "Ok.\r\n";
 const char* const kCannotChangeDirectory = "Could not change directory !!\r\n";
 const char* const kCannotPut = "Could not put file to server!!\r\n";
+const char* const kAbandoned = "Transfer abandoned.\r\n";
 const char* const kCannotConnect =
     "Could not connect to ftp server!!\r\nPlease ensure you have correct address and access "
     "rights!\r\n";
@@ -107,10 +111,53 @@ void InitCurlOnce()
     }
 }
 
+// The sockets libcurl has opened for one exchange and not yet closed. Shutting them down makes
+// every wait on them end at once, including the blocking ones libcurl does inside a step of the
+// multi interface (the server's verdict after the data, the reply to QUIT at teardown), which no
+// flag of ours can cut short. Only sockets libcurl still owns are ever touched: it closes them
+// through Close(), under the same lock.
+class ExchangeSockets
+{
+public:
+    curl_socket_t Open(const curl_sockaddr& address)
+    {
+        std::lock_guard lock(mutex_);
+        if (shutDown_) {
+            return CURL_SOCKET_BAD; // abandoned: no new connections
+        }
+        const curl_socket_t fd = socket(address.family, address.socktype, address.protocol);
+        if (fd != CURL_SOCKET_BAD) {
+            open_.push_back(fd);
+        }
+        return fd;
+    }
+    int Close(curl_socket_t fd)
+    {
+        std::lock_guard lock(mutex_);
+        open_.erase(std::remove(open_.begin(), open_.end(), fd), open_.end());
+        return ::close(fd);
+    }
+    // Ends every connection of the exchange and refuses new ones. Any thread may call it.
+    void ShutDownAll()
+    {
+        std::lock_guard lock(mutex_);
+        shutDown_ = true;
+        for (const curl_socket_t fd : open_) {
+            shutdown(fd, SHUT_RDWR);
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<curl_socket_t> open_;
+    bool shutDown_ = false;
+};
+
 // What the callbacks learn while one transfer runs. Lives on the stack of one call.
 struct Exchange
 {
     std::FILE* file = nullptr;
+    ExchangeSockets sockets;
     std::atomic<std::uint64_t> sent{0}; // read by the reporting thread
     std::atomic<bool> abandon{false};   // set by the reporting thread
     // The rest is touched only by the thread that runs the exchange.
@@ -128,6 +175,16 @@ std::size_t ReadLocalFile(char* buffer, std::size_t size, std::size_t count, voi
         return CURL_READFUNC_ABORT;
     }
     return got;
+}
+
+curl_socket_t OpenSocket(void* user, curlsocktype, curl_sockaddr* address)
+{
+    return static_cast<Exchange*>(user)->sockets.Open(*address);
+}
+
+int CloseSocket(void* user, curl_socket_t fd)
+{
+    return static_cast<Exchange*>(user)->sockets.Close(fd);
 }
 
 bool IsReplyLine(std::string_view line)
@@ -271,7 +328,16 @@ struct Outcome
 {
     CURLcode code = CURLE_OK;
     bool stalled = false;
+    bool abandoned = false; // by the progress callback
 };
+
+// Tells the exchange running on the helper thread to end now, from the reporting thread.
+void Abandon(CURLM* multi, Exchange& exchange)
+{
+    exchange.abandon = true;
+    exchange.sockets.ShutDownAll();
+    curl_multi_wakeup(multi); // out of its poll at once rather than at the next tick
+}
 
 // Drives the exchange to its end. Touches nothing outside its arguments, so that several may run
 // at once, nested or on other threads.
@@ -310,7 +376,8 @@ Outcome Run(CURLM* multi, CURL* easy, Exchange& exchange, const TransferTimeouts
 
 // Runs the exchange on a helper thread while this thread calls progress in a steady rhythm.
 // libcurl blocks in places (waiting for the server's verdict once the data is out, for one) and
-// then reports only once a second; the helper keeps such waits from reaching the caller.
+// then reports only once a second; the helper keeps such waits from reaching the caller, and an
+// abandon cuts them short by shutting the exchange's sockets down.
 Outcome RunReporting(CURLM* multi, CURL* easy, Exchange& exchange, std::uint64_t total,
                      const TransferTimeouts& timeouts, const TransferProgress& progress)
 {
@@ -320,7 +387,11 @@ Outcome RunReporting(CURLM* multi, CURL* easy, Exchange& exchange, std::uint64_t
     Outcome outcome;
     std::exception_ptr error;
 
-    progress(0, total);
+    if (!progress(0, total)) {
+        Outcome abandoned;
+        abandoned.abandoned = true;
+        return abandoned;
+    }
     std::thread helper([&] {
         try {
             outcome = Run(multi, easy, exchange, timeouts);
@@ -331,27 +402,49 @@ Outcome RunReporting(CURLM* multi, CURL* easy, Exchange& exchange, std::uint64_t
         done = true;
         finished.notify_one();
     });
-    // Whatever way we leave, the helper is told to stop and is joined before the handles go.
+    // Whatever way we leave, the helper is stopped and joined before the handles go. Leaving
+    // early means the callback threw: that ends the transfer as promptly as an abandon.
     struct Joiner
     {
         std::thread& helper;
+        std::mutex& mutex;
+        const bool& done;
+        CURLM* multi;
         Exchange& exchange;
         ~Joiner()
         {
-            exchange.abandon = true;
+            std::unique_lock lock(mutex);
+            if (!done) {
+                lock.unlock();
+                Abandon(multi, exchange);
+            }
             helper.join();
         }
-    } joiner{helper, exchange};
+    } joiner{helper, mutex, done, multi, exchange};
 
+    bool abandoned = false;
     std::unique_lock lock(mutex);
     while (!finished.wait_for(lock, kProgressEvery, [&] { return done; })) {
         lock.unlock();
-        progress(exchange.sent, total);
+        if (!progress(exchange.sent, total)) {
+            abandoned = true;
+            Abandon(multi, exchange);
+            lock.lock();
+            finished.wait(lock, [&] { return done; });
+            break;
+        }
         lock.lock();
     }
     lock.unlock();
     if (error) {
         std::rethrow_exception(error);
+    }
+    if (abandoned) {
+        // Unless it had just come to a good end, the exchange ended because we cut it short.
+        if (outcome.stalled || outcome.code != CURLE_OK) {
+            outcome.abandoned = true;
+        }
+        return outcome;
     }
     progress(exchange.sent, total);
     return outcome;
@@ -472,6 +565,10 @@ void TransferFile(const std::string& userName, const std::string& password,
     SetOption(h, CURLOPT_XFERINFOFUNCTION, OnProgress);
     SetOption(h, CURLOPT_XFERINFODATA, &exchange);
     SetOption(h, CURLOPT_NOPROGRESS, 0L);
+    SetOption(h, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
+    SetOption(h, CURLOPT_OPENSOCKETDATA, &exchange);
+    SetOption(h, CURLOPT_CLOSESOCKETFUNCTION, CloseSocket);
+    SetOption(h, CURLOPT_CLOSESOCKETDATA, &exchange);
     if (canStore) {
         SetOption(h, CURLOPT_UPLOAD, 1L);
         SetOption(h, CURLOPT_READFUNCTION, ReadLocalFile);
@@ -487,6 +584,10 @@ void TransferFile(const std::string& userName, const std::string& password,
                                 ? RunReporting(multi.get(), h, exchange, total, timeouts, progress)
                                 : Run(multi.get(), h, exchange, timeouts);
 
+    if (outcome.abandoned) {
+        fail(kAbandoned);
+        return;
+    }
     if (!outcome.stalled && outcome.code == CURLE_OK) {
         if (!canStore) {
             fail(kCannotPut);

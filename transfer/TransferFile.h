@@ -15,7 +15,10 @@ class TransferSessionError : public std::runtime_error
 
 // Called at least every 100 ms while connecting and sending: bytes sent so far, bytes in all
 // (0 when unknown). It may run the window's event loop, and so call TransferFile again. It returns
-// true to go on; false abandons the transfer at once, and the call then reports a failure.
+// true to go on; false abandons the transfer at once (within a fraction of a second, whatever the
+// server is doing, and without waiting for any reply), and the call then reports
+// "Transfer abandoned.\r\n" and 0, unless the exchange had already come to its end. An exception
+// it throws ends the transfer just as promptly and passes to the caller.
 using TransferProgress = std::function<bool(std::uint64_t sent, std::uint64_t total)>;
 
 // Puts one local file on an FTP server in one self-contained exchange: a fresh session, connect

@@ -621,6 +621,7 @@ TEST(TransferProgressTest, ComesAtLeastEvery100MsAndEndsWithTheWholeFile)
     const Result result = Transfer(server.port(), "/slow.bin", local + "/slow.bin", {},
                                    [&](std::uint64_t sent, std::uint64_t total) {
                                        calls.push_back({Clock::now(), sent, total});
+                                       return true;
                                    });
 
     const auto end = Clock::now();
@@ -657,8 +658,9 @@ TEST(TransferProgressTest, MayStartAnotherTransfer)
         slow.port(), "/outer.bin", local + "/outer.bin", {}, [&](std::uint64_t, std::uint64_t) {
             if (!inner) {
                 inner = Transfer(fast.port(), "/inner.bin", local + "/inner.bin", {},
-                                 [](std::uint64_t, std::uint64_t) {});
+                                 [](std::uint64_t, std::uint64_t) { return true; });
             }
+            return true;
         });
 
     EXPECT_EQ(outer.text, kOk);
@@ -682,10 +684,101 @@ TEST(TransferProgressTest, AnExceptionFromTheCallbackPassesThrough)
                               if (++calls == 3) {
                                   throw std::runtime_error("window closed");
                               }
+                              return true;
                           }),
                  std::runtime_error);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
     RemoveTree(local);
+}
+
+// --- Abandoning ----------------------------------------------------------------------------
+
+enum class Deaf
+{
+    AfterAllData,  // the whole file went out; the server's verdict never comes
+    MidData,       // the server stops reading, so the data stops moving
+    BeforeGreeting // the TCP connection is accepted and nothing is ever said
+};
+
+struct AbandonCase
+{
+    Deaf server;
+    bool throws; // the callback throws instead of returning false
+};
+
+std::string AbandonCaseName(const AbandonCase& c)
+{
+    const char* const servers[] = {"AfterAllData", "MidData", "BeforeGreeting"};
+    return std::string(servers[static_cast<int>(c.server)]) +
+           (c.throws ? "Throwing" : "ReturningFalse");
+}
+
+class AbandonTest : public testing::TestWithParam<AbandonCase>
+{};
+
+TEST_P(AbandonTest, EndsAtOnceWhateverTheServerDoes)
+{
+    // The default time-outs: nothing here may wait for them.
+    const AbandonCase& c = GetParam();
+    std::optional<FtpServer> ftp;
+    std::optional<ScriptedServer> silent;
+    if (c.server == Deaf::BeforeGreeting) {
+        silent.emplace(std::vector<std::string>{});
+    } else {
+        ftp.emplace(FtpServerOptions{.throttleBytesPerSecond = 0, .stallAfterBytes = 1024});
+    }
+    const std::uint16_t port = ftp ? ftp->port() : silent->port();
+    const std::string local = MakeTempDir("ferrovane-abandon");
+    WriteFile(local + "/file.bin",
+              RandomBytes(c.server == Deaf::MidData ? 24 * 1024 * 1024 : 64 * 1024, 11));
+    const auto start = Clock::now();
+    std::optional<Clock::time_point> abandoned;
+    const TransferProgress progress = [&](std::uint64_t, std::uint64_t) {
+        if (Clock::now() - start < milliseconds(300)) {
+            return true;
+        }
+        abandoned = Clock::now();
+        if (c.throws) {
+            throw std::runtime_error("window closed");
+        }
+        return false;
+    };
+
+    Result result;
+    bool threw = false;
+    try {
+        result = Transfer(port, "/file.bin", local + "/file.bin", {}, progress);
+    } catch (const std::runtime_error&) {
+        threw = true;
+    }
+
+    const auto end = Clock::now();
+    RemoveTree(local);
+    ASSERT_TRUE(abandoned.has_value());
+    EXPECT_LT(end - *abandoned, milliseconds(1500));
+    EXPECT_EQ(threw, c.throws);
+    if (!c.throws) {
+        EXPECT_EQ(result.text, "Transfer abandoned.\r\n");
+        EXPECT_EQ(result.success, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, AbandonTest,
+    testing::Values(AbandonCase{Deaf::AfterAllData, false}, AbandonCase{Deaf::AfterAllData, true},
+                    AbandonCase{Deaf::MidData, false}, AbandonCase{Deaf::MidData, true},
+                    AbandonCase{Deaf::BeforeGreeting, false},
+                    AbandonCase{Deaf::BeforeGreeting, true}),
+    [](const testing::TestParamInfo<AbandonCase>& info) { return AbandonCaseName(info.param); });
+
+TEST_F(TransferTest, AbandonedBeforeItStartsSendsNothing)
+{
+    const Result result = Send("/pub/never.txt", LocalFile("x"), {},
+                               [](std::uint64_t, std::uint64_t) { return false; });
+
+    EXPECT_EQ(result.text, "Transfer abandoned.\r\n");
+    EXPECT_EQ(result.success, 0);
+    EXPECT_TRUE(server_->commands().empty());
 }
 
 } // namespace
