@@ -267,6 +267,12 @@ std::string AsErrorLine(std::string_view text)
     return line;
 }
 
+// The settings store hands an empty user name back as a blank, which no server takes as a name.
+bool IsBlank(std::string_view text)
+{
+    return text.find_first_not_of(" \t") == std::string_view::npos;
+}
+
 bool HoldsLineBreak(std::string_view text)
 {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
@@ -528,7 +534,7 @@ void TransferFile(const std::string& userName, const std::string& password,
     SetOption(h, CURLOPT_CURLU, url.get());
     // "USER" with no name is a syntax error to every server; no name means an anonymous login,
     // as FTP clients have always taken it. Without a password libcurl supplies the customary one.
-    if (!userName.empty()) {
+    if (!IsBlank(userName)) {
         SetOption(h, CURLOPT_USERNAME, userName.c_str());
         SetOption(h, CURLOPT_PASSWORD, password.c_str());
     } else if (!password.empty()) {

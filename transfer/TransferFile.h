@@ -25,7 +25,9 @@ using TransferProgress = std::function<bool(std::uint64_t sent, std::uint64_t to
 // and log in, change to the directory part of remotePath (up to and including its last "/"; no
 // change at all when it has none), store the file in binary mode under the name after the last
 // "/", and close everything before returning. Port 0 means 21; any nonzero passiveMode selects
-// passive mode (EPSV, then PASV), else active mode (EPRT, then PORT).
+// passive mode (EPSV, then PASV), else active mode (EPRT, then PORT). A user name that is empty or
+// only blanks (spaces and tabs) logs in as "anonymous", with the password given, or the customary
+// one when that is empty too.
 //
 // resultText and success are overwritten on every call: "Ok.\r\n" and 1, or a one-line failure
 // text ending in "\r\n" and 0. A failure to connect or log in gives the server's error reply, or

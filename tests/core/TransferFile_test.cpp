@@ -453,6 +453,30 @@ TEST_F(TransferTest, NoUserNameLogsInAnonymously)
     }
 }
 
+TEST_F(TransferTest, BlankUserNameLogsInAsAnEmptyOneDoes)
+{
+    // The settings store gives an empty user name back as " ".
+    for (const std::string password : {"", "guest@example.org"}) {
+        server_->clearCommands();
+        const Result empty =
+            Send("/pub/anonymous.txt", LocalFile("x"), {.user = "", .password = password});
+        const auto expected = server_->commands();
+
+        for (const std::string blank : {" ", "  ", "\t", " \t "}) {
+            server_->clearCommands();
+
+            const Result result =
+                Send("/pub/anonymous.txt", LocalFile("x"), {.user = blank, .password = password});
+
+            EXPECT_EQ(result.text, empty.text) << "'" << blank << "'";
+            EXPECT_EQ(result.success, empty.success);
+            const auto commands = server_->commands();
+            EXPECT_EQ(WithVerb(commands, "USER"), std::vector<std::string>{"USER anonymous"});
+            EXPECT_EQ(WithVerb(commands, "PASS"), WithVerb(expected, "PASS"));
+        }
+    }
+}
+
 // --- Line breaks would inject commands -----------------------------------------------------
 
 struct InjectionCase
