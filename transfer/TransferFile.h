@@ -31,7 +31,8 @@ using TransferProgress = std::function<bool(std::uint64_t sent, std::uint64_t to
 //
 // resultText and success are overwritten on every call: "Ok.\r\n" and 1, or a one-line failure
 // text ending in "\r\n" and 0. A failure to connect or log in gives the server's error reply, or
-// else the client library's description of the error (at most 253 bytes); a refused change of
+// else the client library's description of the error (at most 253 bytes, its line end replaced by
+// "\r\n" and every other control byte by "?", so that it stays one line); a refused change of
 // directory gives "Could not change directory !!\r\n"; any failure of the store itself, a missing
 // or unreadable local file included, gives "Could not put file to server!!\r\n".
 void TransferFile(const std::string& userName, const std::string& password,

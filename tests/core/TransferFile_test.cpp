@@ -23,6 +23,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using namespace std::string_literals;
 
 const std::string kOk = "Ok.\r\n";
 const std::string kCannotChangeDirectory = "Could not change directory !!\r\n";
@@ -581,6 +582,44 @@ TEST_F(TransferTest, ServerErrorWithoutLineEndGetsOne)
     EXPECT_EQ(result.success, 0);
     EXPECT_EQ(result.text, "421 Too many users\r\n");
 }
+
+// The text goes to the log pane, which starts a new entry at every line break; a stray CR or an
+// escape sequence from the server must not forge one or repaint the screen.
+struct ControlBytesCase
+{
+    std::string name;
+    std::vector<std::string> replies;
+    std::string text;
+};
+
+class ControlBytesTest : public TransferTest, public testing::WithParamInterface<ControlBytesCase>
+{};
+
+TEST_P(ControlBytesTest, ServerRepliesBecomeOneVisibleLine)
+{
+    ScriptedServer script(GetParam().replies);
+
+    const Result result = Transfer(script.port(), "/pub/a.txt", LocalFile("x"));
+
+    EXPECT_EQ(result.success, 0);
+    EXPECT_EQ(result.text, GetParam().text);
+    EXPECT_TRUE(IsOneLine(result.text));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ControlBytesTest,
+    testing::Values(ControlBytesCase{"LoginRefusal",
+                                     {"220 hello\r\n", "331 password please\r\n",
+                                      "530 denied\rOk.\x1b[2J\0x\r\n"s},
+                                     "530 denied?Ok.?[2J?x\r\n"},
+                    // Only the reply's own line end is taken off.
+                    ControlBytesCase{"Greeting", {"421 busy\t\x01\x7f\r\r\n"}, "421 busy????\r\n"},
+                    // Replaced byte for byte: the cut stays at 253.
+                    ControlBytesCase{"LongReply",
+                                     {"220 hello\r\n", "331 password please\r\n",
+                                      "530 " + std::string(300, '\x1b') + "\r\n"},
+                                     "530 " + std::string(247, '?') + "\r\n"}),
+    [](const testing::TestParamInfo<ControlBytesCase>& info) { return info.param.name; });
 
 TEST_F(TransferTest, SilentServerHitsTheConnectTimeout)
 {
