@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -12,6 +13,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include <curl/curl.h>
@@ -62,6 +64,28 @@ using MultiHandle = std::unique_ptr<CURLM, CurlMultiDeleter>;
 using StringList = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 using UrlHandle = std::unique_ptr<CURLU, CurlUrlDeleter>;
 using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Owns one file descriptor until it is closed or handed on.
+class Descriptor
+{
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor()
+    {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
 
 // Keeps an easy handle attached to a multi handle for the life of the object. Declared after both
 // handles, so it detaches before either is cleaned up.
@@ -309,17 +333,32 @@ std::optional<std::string> RefuseInjection(const std::string& userName, const st
 }
 
 // Opens the local file for the store, or gives nothing when it is not a readable regular file.
+// Nothing else is opened in a way that can block: opening a pipe for reading waits for a writer,
+// for good if none comes. The check before the open keeps us off such things; the non-blocking
+// open and the check after it cover one put in the path's place between the two.
 File OpenLocalFile(const std::string& localPath, std::uint64_t& size)
 {
     if (localPath.empty() || localPath.find('\0') != std::string::npos) {
         return nullptr;
     }
-    File file(std::fopen(localPath.c_str(), "rb"));
     struct stat info
     {};
-    if (!file || fstat(fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (stat(localPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return nullptr;
     }
+    Descriptor fd(open(localPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return nullptr;
+    }
+    const int flags = fcntl(fd.get(), F_GETFL);
+    if (flags == -1 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) == -1) {
+        return nullptr;
+    }
+    File file(fdopen(fd.get(), "rb"));
+    if (!file) {
+        return nullptr;
+    }
+    fd.release();
     size = static_cast<std::uint64_t>(info.st_size);
     return file;
 }

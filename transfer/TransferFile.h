@@ -29,6 +29,10 @@ using TransferProgress = std::function<bool(std::uint64_t sent, std::uint64_t to
 // only blanks (spaces and tabs) logs in as "anonymous", with the password given, or the customary
 // one when that is empty too.
 //
+// The local file must be a regular file (a link to one will do); anything else (a pipe, a
+// socket, a device, a folder) fails at once like a missing file, without being opened in any way
+// that could block.
+//
 // resultText and success are overwritten on every call: "Ok.\r\n" and 1, or a one-line failure
 // text ending in "\r\n" and 0. A failure to connect or log in gives the server's error reply, or
 // else the client library's description of the error (at most 253 bytes, its line end replaced by

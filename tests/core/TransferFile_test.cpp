@@ -6,8 +6,10 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <gtest/gtest.h>
 #include <memory>
 #include <netinet/in.h>
@@ -15,6 +17,8 @@
 #include <poll.h>
 #include <random>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -476,6 +480,44 @@ TEST_F(TransferTest, BlankUserNameLogsInAsAnEmptyOneDoes)
             EXPECT_EQ(WithVerb(commands, "PASS"), WithVerb(expected, "PASS"));
         }
     }
+}
+
+// --- Local sources that are not regular files -------------------------------------------------
+
+TEST_F(TransferTest, LocalSourceThatIsNoRegularFileFailsAtOnce)
+{
+    const std::string fifo = local_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::create_symlink(fifo, local_ + "/link to fifo");
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socketPath = local_ + "/socket";
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    socketPath.copy(address.sun_path, socketPath.size());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    for (const std::string& local : {fifo, local_ + "/link to fifo", socketPath, "/dev/null"s}) {
+        server_->clearCommands();
+        // Nothing ever writes to the pipe: a client that opens it for reading waits for good.
+        // The watchdog keeps that from hanging the suite, and a writer then lets it go.
+        std::packaged_task<Result()> task([&] { return Send("/pub/refused.txt", local); });
+        auto result = task.get_future();
+        std::thread call(std::move(task));
+        const bool returned =
+            result.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        if (!returned) {
+            close(open(fifo.c_str(), O_RDWR | O_NONBLOCK));
+        }
+        call.join();
+
+        ASSERT_TRUE(returned) << local << " blocked the call";
+        EXPECT_EQ(result.get().text, kCannotPut) << local;
+        const auto commands = server_->commands();
+        ExpectDirectoryChange(commands, "/pub/");
+        EXPECT_TRUE(WithVerb(commands, "STOR").empty());
+    }
+    close(listener);
 }
 
 // --- Line breaks would inject commands -----------------------------------------------------
