@@ -181,6 +181,8 @@ private:
 struct Exchange
 {
     std::FILE* file = nullptr;
+    std::uint64_t sizeAtStart = 0; // what the file held when it was opened
+    std::uint64_t read = 0;        // bytes read from it so far
     ExchangeSockets sockets;
     std::atomic<std::uint64_t> sent{0}; // read by the reporting thread
     std::atomic<bool> abandon{false};   // set by the reporting thread
@@ -191,11 +193,15 @@ struct Exchange
     Clock::time_point lastActivity = Clock::now();
 };
 
+// Sends the file up to its end as it is when we get there: a file that grows meanwhile (a log
+// being written) goes whole. One that ends short of its size at the start lost data we may
+// already have sent, and must not be stored as if complete.
 std::size_t ReadLocalFile(char* buffer, std::size_t size, std::size_t count, void* user)
 {
     auto* exchange = static_cast<Exchange*>(user);
     const std::size_t got = std::fread(buffer, 1, size * count, exchange->file);
-    if (got == 0 && std::ferror(exchange->file)) {
+    exchange->read += got;
+    if (got == 0 && (std::ferror(exchange->file) || exchange->read < exchange->sizeAtStart)) {
         return CURL_READFUNC_ABORT;
     }
     return got;
@@ -395,6 +401,15 @@ void Abandon(CURLM* multi, Exchange& exchange)
     curl_multi_wakeup(multi); // out of its poll at once rather than at the next tick
 }
 
+// The progress figures: the file may have grown since its size was taken, and the caller works
+// out sent * 100 / total.
+std::pair<std::uint64_t, std::uint64_t> ProgressFigures(const Exchange& exchange,
+                                                        std::uint64_t total)
+{
+    const std::uint64_t sent = exchange.sent;
+    return {sent, std::max(sent, total)};
+}
+
 // Drives the exchange to its end. Touches nothing outside its arguments, so that several may run
 // at once, nested or on other threads.
 Outcome Run(CURLM* multi, CURL* easy, Exchange& exchange, const TransferTimeouts& timeouts)
@@ -482,7 +497,8 @@ Outcome RunReporting(CURLM* multi, CURL* easy, Exchange& exchange, std::uint64_t
     std::unique_lock lock(mutex);
     while (!finished.wait_for(lock, kProgressEvery, [&] { return done; })) {
         lock.unlock();
-        if (!progress(exchange.sent, total)) {
+        const auto [sent, all] = ProgressFigures(exchange, total);
+        if (!progress(sent, all)) {
             abandoned = true;
             Abandon(multi, exchange);
             lock.lock();
@@ -502,7 +518,8 @@ Outcome RunReporting(CURLM* multi, CURL* easy, Exchange& exchange, std::uint64_t
         }
         return outcome;
     }
-    progress(exchange.sent, total);
+    const auto [sent, all] = ProgressFigures(exchange, total);
+    progress(sent, all);
     return outcome;
 }
 
@@ -565,6 +582,7 @@ void TransferFile(const std::string& userName, const std::string& password,
 
     const TransferTimeouts timeouts = ReadTimeouts();
     exchange.file = local.get();
+    exchange.sizeAtStart = total;
 
     try {
         SetUrlPart(url.get(), CURLUPART_SCHEME, "ftp");
@@ -629,7 +647,7 @@ void TransferFile(const std::string& userName, const std::string& password,
         SetOption(h, CURLOPT_UPLOAD, 1L);
         SetOption(h, CURLOPT_READFUNCTION, ReadLocalFile);
         SetOption(h, CURLOPT_READDATA, &exchange);
-        SetOption(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(total));
+        // No size is announced: libcurl would stop at it, or fail, when the file has grown.
         SetOption(h, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
         SetOption(h, CURLOPT_TRANSFERTEXT, 0L);
     } else {

@@ -14,11 +14,13 @@ class TransferSessionError : public std::runtime_error
 };
 
 // Called at least every 100 ms while connecting and sending: bytes sent so far, bytes in all
-// (0 when unknown). It may run the window's event loop, and so call TransferFile again. It returns
-// true to go on; false abandons the transfer at once (within a fraction of a second, whatever the
-// server is doing, and without waiting for any reply), and the call then reports
-// "Transfer abandoned.\r\n" and 0, unless the exchange had already come to its end. An exception
-// it throws ends the transfer just as promptly and passes to the caller.
+// (0 when unknown). sent never exceeds total: the total is the file's size when the transfer
+// started, or what has been sent when the file has grown past it since. It may run the window's
+// event loop, and so call TransferFile again. It returns true to go on; false abandons the
+// transfer at once (within a fraction of a second, whatever the server is doing, and without
+// waiting for any reply), and the call then reports "Transfer abandoned.\r\n" and 0, unless the
+// exchange had already come to its end. An exception it throws ends the transfer just as
+// promptly and passes to the caller.
 using TransferProgress = std::function<bool(std::uint64_t sent, std::uint64_t total)>;
 
 // Puts one local file on an FTP server in one self-contained exchange: a fresh session, connect
@@ -31,7 +33,8 @@ using TransferProgress = std::function<bool(std::uint64_t sent, std::uint64_t to
 //
 // The local file must be a regular file (a link to one will do); anything else (a pipe, a
 // socket, a device, a folder) fails at once like a missing file, without being opened in any way
-// that could block.
+// that could block. The file is sent up to its end as found while sending: one that grows
+// meanwhile goes whole, one that ends short of its size at the start fails the store.
 //
 // resultText and success are overwritten on every call: "Ok.\r\n" and 1, or a one-line failure
 // text ending in "\r\n" and 0. A failure to connect or log in gives the server's error reply, or

@@ -796,6 +796,78 @@ TEST(TransferProgressTest, AnExceptionFromTheCallbackPassesThrough)
     RemoveTree(local);
 }
 
+// --- A source that changes while it is sent ---------------------------------------------------
+
+// Sends a file of `size` bytes to a throttled server and hands the path to `change` at the first
+// progress report that shows bytes on their way, on a thread of its own. The socket buffers take
+// about 3 MiB at once here, so the file is made larger than that.
+struct ChangingSource
+{
+    Result result;
+    std::string stored;             // what the server holds afterwards
+    std::uint64_t sentAtChange = 0; // bytes reported sent when the change began
+    std::uint64_t lastSent = 0;     // in the last report
+    bool sentBeyondTotal = false;   // some report had sent > total
+};
+
+ChangingSource SendChanging(std::size_t size, const std::function<void(const std::string&)>& change)
+{
+    FtpServer server({.throttleBytesPerSecond = 8 * 1024 * 1024, .stallAfterBytes = -1});
+    const std::string local = MakeTempDir("ferrovane-changing");
+    const std::string path = local + "/source.bin";
+    WriteFile(path, RandomBytes(size, 9));
+    ChangingSource outcome;
+    std::thread changer;
+
+    outcome.result = Transfer(server.port(), "/changing.bin", path, {},
+                              [&](std::uint64_t sent, std::uint64_t total) {
+                                  if (sent > 0 && !changer.joinable()) {
+                                      outcome.sentAtChange = sent;
+                                      changer = std::thread(change, path);
+                                  }
+                                  outcome.sentBeyondTotal |= sent > total;
+                                  outcome.lastSent = sent;
+                                  return true;
+                              });
+
+    if (changer.joinable()) {
+        changer.join();
+    }
+    outcome.stored = server.readFile("changing.bin");
+    RemoveTree(local);
+    return outcome;
+}
+
+TEST(ChangingSourceTest, GrowingFileIsSentToItsEndAndReportedOk)
+{
+    const std::size_t size = 6 * 1024 * 1024;
+    const std::string added = RandomBytes(1024 * 1024, 10);
+
+    const ChangingSource sent = SendChanging(size, [&](const std::string& path) {
+        std::ofstream(path, std::ios::binary | std::ios::app)
+            .write(added.data(), static_cast<std::streamsize>(added.size()));
+    });
+
+    ASSERT_LT(sent.sentAtChange, size) << "the file grew only after it was all sent";
+    EXPECT_EQ(sent.result.text, kOk);
+    EXPECT_EQ(sent.result.success, 1);
+    EXPECT_TRUE(sent.stored == RandomBytes(size, 9) + added);
+    EXPECT_EQ(sent.lastSent, size + added.size());
+    EXPECT_FALSE(sent.sentBeyondTotal);
+}
+
+TEST(ChangingSourceTest, ShrinkingFileIsAFailure)
+{
+    const std::size_t size = 6 * 1024 * 1024;
+
+    const ChangingSource sent = SendChanging(
+        size, [](const std::string& path) { std::filesystem::resize_file(path, 1000); });
+
+    ASSERT_LT(sent.sentAtChange, size) << "the file shrank only after it was all sent";
+    EXPECT_EQ(sent.result.text, kCannotPut);
+    EXPECT_EQ(sent.result.success, 0);
+}
+
 // --- Abandoning ----------------------------------------------------------------------------
 
 enum class Deaf
