@@ -6,6 +6,8 @@
 #include "tests/support/TempHome.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <qpa/qwindowsysteminterface.h>
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
@@ -148,4 +150,78 @@ TEST_F(EndToEndTest, TheWindowKeepsPaintingAndShowsProgressDuringASlowTransfer)
     }
     EXPECT_GT(shownBetween, 0) << "the caption shows how far the transfer is";
     EXPECT_EQ(driver.dialog().windowTitle(), QStringLiteral("Ferrovane"));
+}
+
+namespace {
+// A click as the window system delivers it: queued, and handled only when the window's thread
+// lets user input through, unlike QTest's clicks, which are delivered on the spot.
+void QueueClick(QWidget* button)
+{
+    QWindow* window = button->window()->windowHandle();
+    const QPointF local = button->mapTo(button->window(), button->rect().center());
+    const QPointF global = button->mapToGlobal(button->rect().center());
+    QWindowSystemInterface::handleMouseEvent<QWindowSystemInterface::AsynchronousDelivery>(
+        window, local, global, Qt::LeftButton, Qt::LeftButton, QEvent::MouseButtonPress);
+    QWindowSystemInterface::handleMouseEvent<QWindowSystemInterface::AsynchronousDelivery>(
+        window, local, global, Qt::NoButton, Qt::LeftButton, QEvent::MouseButtonRelease);
+}
+} // namespace
+
+TEST_F(EndToEndTest, AClickOnStopDuringATransferTakesEffectAtOnce)
+{
+    FtpServerOptions options;
+    options.throttleBytesPerSecond = 2 * 1024 * 1024;
+    FtpServer server(options);
+    // About three seconds at this pace.
+    const std::string slow = Write("slow.bin", std::string(6 * 1024 * 1024, 's'));
+
+    DialogDriver driver;
+    AddJob(driver, server, slow, "/slow.bin", 1000);
+    driver.Click("startButton");
+    driver.ClickRow(0);
+    const QString storeFile = QString::fromStdString(driver.storeFolder() + "/ferrovane.conf");
+    auto storedRunning = [&] {
+        QFile file(storeFile);
+        return file.open(QIODevice::ReadOnly) && file.readAll().contains("Runned=1");
+    };
+    ASSERT_TRUE(storedRunning());
+
+    QElapsedTimer clock;
+    qint64 clickedAt = -1;
+    qint64 stoppedAt = -1;
+    qint64 storedAt = -1;
+    QTimer click;
+    click.setSingleShot(true);
+    click.setInterval(800);
+    QObject::connect(&click, &QTimer::timeout, [&] {
+        clickedAt = clock.elapsed();
+        QueueClick(driver.Button("stopButton"));
+    });
+    // Connected after the window's own handler, so this sees what the click has done.
+    QObject::connect(driver.Button("stopButton"), &QPushButton::clicked, [&] {
+        if (!driver.Button("stopButton")->isEnabled() &&
+            driver.Button("startButton")->isEnabled()) {
+            stoppedAt = clock.elapsed();
+        }
+        if (!storedRunning()) {
+            storedAt = clock.elapsed();
+        }
+    });
+    clock.start();
+    click.start();
+    driver.Click("updateNowButton");
+    const qint64 transferEnded = clock.elapsed();
+
+    EXPECT_EQ(server.readFile("slow.bin").size(), 6u * 1024 * 1024);
+    ASSERT_GE(clickedAt, 0);
+    ASSERT_GT(transferEnded, clickedAt + 500) << "the click came during the transfer";
+    ASSERT_GE(stoppedAt, 0) << "the click never took effect during the transfer";
+    ASSERT_GE(storedAt, 0);
+    std::cout << "stop took effect " << stoppedAt - clickedAt << " ms after the click, stored "
+              << storedAt - clickedAt << " ms after it; the transfer ended " << transferEnded
+              << " ms after its start\n";
+    EXPECT_LE(stoppedAt - clickedAt, 100);
+    EXPECT_LE(storedAt - clickedAt, 100);
+    EXPECT_FALSE(driver.dialog().TimerActive());
+    EXPECT_EQ(driver.dialog().Running(), 0);
 }
