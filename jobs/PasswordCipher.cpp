@@ -22,9 +22,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace {
 
@@ -206,9 +208,38 @@ enum class PairState
     Unreadable
 };
 
-// Loads the pair of the container. When it cannot, `why` says what is wrong with the file, as
-// words that follow "the key file".
-PairState LoadPair(const std::string& container, PkeyPtr& pair, std::string& why)
+// What stat tells of a key file. A pair kept in memory serves only while its file still shows the
+// same identity: another file (a new inode, a new device), a rewrite (size, modification time to
+// the nanosecond) and a change of its owner or modes (change time, which nobody can set) all make
+// it read the file again, and so meet whatever the file now holds exactly as a first read would.
+struct FileIdentity
+{
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    mode_t mode = 0;
+    uid_t owner = 0;
+    timespec modified{};
+    timespec changed{};
+
+    static FileIdentity Of(const struct stat& st)
+    {
+        return {st.st_dev, st.st_ino, st.st_size, st.st_mode, st.st_uid, st.st_mtim, st.st_ctim};
+    }
+    bool operator==(const FileIdentity& other) const
+    {
+        return device == other.device && inode == other.inode && size == other.size &&
+               mode == other.mode && owner == other.owner &&
+               modified.tv_sec == other.modified.tv_sec &&
+               modified.tv_nsec == other.modified.tv_nsec &&
+               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
+
+// Loads the pair of the container, and the identity of the file it was read from. When it
+// cannot, `why` says what is wrong with the file, as words that follow "the key file".
+PairState LoadPair(const std::string& container, PkeyPtr& pair,
+                   std::optional<FileIdentity>& identity, std::string& why)
 {
     pair.reset();
     const int fd = open(PairFile(container).c_str(), O_RDONLY | O_CLOEXEC);
@@ -220,6 +251,14 @@ PairState LoadPair(const std::string& container, PkeyPtr& pair, std::string& why
         }
         why = "cannot be opened (" + SystemReason(error) + ")";
         return PairState::Unreadable;
+    }
+    // Taken before the read: should the file change while it is read, the identity is the older
+    // one, and the next use reads the file again.
+    struct stat st
+    {};
+    identity.reset();
+    if (fstat(fd, &st) == 0) {
+        identity = FileIdentity::Of(st);
     }
     std::vector<char> pem(kMaxKeyFileSize + 1);
     std::size_t used = 0;
@@ -346,6 +385,94 @@ bool RawPublicKey(const EVP_PKEY* key, std::array<std::uint8_t, kPublicKeySize>&
     return EVP_PKEY_get_raw_public_key(key, out.data(), &size) == 1 && size == out.size();
 }
 
+struct CipherFree
+{
+    void operator()(EVP_CIPHER* p) const { EVP_CIPHER_free(p); }
+};
+using CipherPtr = std::unique_ptr<EVP_CIPHER, CipherFree>;
+
+// A decoded key pair, shared by the operations that use its key file.
+struct KeyPair
+{
+    FileIdentity identity;
+    PkeyPtr key;
+    std::array<std::uint8_t, kPublicKeySize> publicKey{};
+};
+
+// What the cipher keeps for the life of the process: the algorithms, fetched once, and the key
+// pairs it has read, by key file. Reading and decoding the key file is most of an operation's
+// cost, and a save or a load runs one operation per job. A kept pair serves only after stat has
+// shown its file unchanged; any other outcome reads the file as if nothing were kept, so a file
+// that went missing, was replaced or damaged, or can no longer be read is met as always.
+class CipherShared
+{
+public:
+    static CipherShared& Instance()
+    {
+        static CipherShared shared;
+        return shared;
+    }
+
+    // Null when the algorithm is not available; the operations then fail.
+    EVP_KDF* Hkdf() const { return hkdf_.get(); }
+    const EVP_CIPHER* AesGcm() const { return gcm_.get(); }
+    const EVP_CIPHER* AesWrap() const { return wrap_.get(); }
+
+    // The pair of the container, from memory while its file is unchanged, else from the file.
+    PairState UsePair(const std::string& container, std::shared_ptr<const KeyPair>& pair,
+                      std::string& why)
+    {
+        pair.reset();
+        const std::string file = PairFile(container);
+        struct stat st
+        {};
+        if (stat(file.c_str(), &st) == 0) {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            const auto kept = pairs_.find(file);
+            if (kept != pairs_.end() && kept->second->identity == FileIdentity::Of(st)) {
+                pair = kept->second;
+                return PairState::Loaded;
+            }
+        }
+        // Not kept, or the file is not the one kept: read it as if nothing were kept.
+        auto loaded = std::make_shared<KeyPair>();
+        std::optional<FileIdentity> identity;
+        PairState state = LoadPair(container, loaded->key, identity, why);
+        if (state == PairState::Loaded && !RawPublicKey(loaded->key.get(), loaded->publicKey)) {
+            why = "does not hold a usable key (damaged or replaced)";
+            state = PairState::Unreadable;
+        }
+        const std::lock_guard<std::mutex> lock(mutex_);
+        pairs_.erase(file);
+        if (state != PairState::Loaded) {
+            return state;
+        }
+        if (identity) {
+            loaded->identity = *identity;
+            pairs_.emplace(file, loaded);
+        }
+        pair = std::move(loaded);
+        return state;
+    }
+
+private:
+    CipherShared()
+    {
+        // OpenSSL's own clean-up at exit must come after this object's, which frees OpenSSL
+        // objects: starting the library first registers its clean-up first, so it runs later.
+        OPENSSL_init_crypto(0, nullptr);
+        hkdf_.reset(EVP_KDF_fetch(nullptr, "HKDF", nullptr));
+        gcm_.reset(EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr));
+        wrap_.reset(EVP_CIPHER_fetch(nullptr, "AES-256-WRAP", nullptr));
+    }
+
+    KdfPtr hkdf_;
+    CipherPtr gcm_;
+    CipherPtr wrap_;
+    std::mutex mutex_;
+    std::unordered_map<std::string, std::shared_ptr<const KeyPair>> pairs_;
+};
+
 // KEK = HKDF-SHA256(X25519(own, peer); salt: ephemeral public key, then the pair's public key;
 // info: "Ferrovane password key").
 bool DeriveKek(EVP_PKEY* own, EVP_PKEY* peer,
@@ -367,8 +494,8 @@ bool DeriveKek(EVP_PKEY* own, EVP_PKEY* peer,
     std::memcpy(salt.data(), ephemeralPublic.data(), kPublicKeySize);
     std::memcpy(salt.data() + kPublicKeySize, pairPublic.data(), kPublicKeySize);
 
-    KdfPtr kdf(EVP_KDF_fetch(nullptr, "HKDF", nullptr));
-    KdfCtxPtr kctx(kdf ? EVP_KDF_CTX_new(kdf.get()) : nullptr);
+    EVP_KDF* kdf = CipherShared::Instance().Hkdf();
+    KdfCtxPtr kctx(kdf ? EVP_KDF_CTX_new(kdf) : nullptr);
     if (!kctx) {
         return false;
     }
@@ -388,15 +515,15 @@ bool DeriveKek(EVP_PKEY* own, EVP_PKEY* peer,
 bool KeyWrap(bool wrap, const Secret<kSessionKeySize>& kek, const std::uint8_t* in,
              std::size_t inSize, std::uint8_t* out, std::size_t outSize)
 {
-    CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    const EVP_CIPHER* cipher = CipherShared::Instance().AesWrap();
+    CipherCtxPtr ctx(cipher ? EVP_CIPHER_CTX_new() : nullptr);
     if (!ctx) {
         return false;
     }
     EVP_CIPHER_CTX_set_flags(ctx.get(), EVP_CIPHER_CTX_FLAG_WRAP_ALLOW);
     int produced = 0;
     int tail = 0;
-    if (EVP_CipherInit_ex(ctx.get(), EVP_aes_256_wrap(), nullptr, kek.data(), nullptr,
-                          wrap ? 1 : 0) != 1 ||
+    if (EVP_CipherInit_ex2(ctx.get(), cipher, kek.data(), nullptr, wrap ? 1 : 0, nullptr) != 1 ||
         EVP_CipherUpdate(ctx.get(), out, &produced, in, static_cast<int>(inSize)) <= 0 ||
         static_cast<std::size_t>(produced) != outSize ||
         EVP_CipherFinal_ex(ctx.get(), out + produced, &tail) != 1 || tail != 0) {
@@ -414,14 +541,12 @@ bool Gcm(bool seal, const std::uint8_t* key, const std::uint8_t* in, std::size_t
     if (size > static_cast<std::size_t>(INT_MAX)) {
         return false;
     }
-    CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    const EVP_CIPHER* cipher = CipherShared::Instance().AesGcm();
+    CipherCtxPtr ctx(cipher ? EVP_CIPHER_CTX_new() : nullptr);
+    // 12 bytes: GCM's own nonce length, so it needs no setting.
     const std::array<std::uint8_t, kNonceSize> nonce{};
-    if (!ctx ||
-        EVP_CipherInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr, seal ? 1 : 0) !=
-            1 ||
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(nonce.size()),
-                            nullptr) != 1 ||
-        EVP_CipherInit_ex(ctx.get(), nullptr, nullptr, key, nonce.data(), -1) != 1) {
+    if (!ctx || EVP_CIPHER_get_iv_length(cipher) != static_cast<int>(nonce.size()) ||
+        EVP_CipherInit_ex2(ctx.get(), cipher, key, nonce.data(), seal ? 1 : 0, nullptr) != 1) {
         return false;
     }
     int produced = 0;
@@ -550,8 +675,9 @@ bool PasswordCipher::EncryptBlock(const std::uint8_t* plain, std::size_t length,
         lastError_ = why;
         return false;
     }
-    PkeyPtr pair;
-    PairState state = LoadPair(*container, pair, why);
+    CipherShared& shared = CipherShared::Instance();
+    std::shared_ptr<const KeyPair> pair;
+    PairState state = shared.UsePair(*container, pair, why);
     if (state == PairState::Missing) {
         // Only a missing pair is made anew; one that is there but cannot be read is left alone,
         // since every text made with it depends on it.
@@ -559,7 +685,7 @@ bool PasswordCipher::EncryptBlock(const std::uint8_t* plain, std::size_t length,
             lastError_ = "the key file " + why;
             return false;
         }
-        state = LoadPair(*container, pair, why);
+        state = shared.UsePair(*container, pair, why);
     }
     if (state != PairState::Loaded) {
         lastError_ = "the key file " + why;
@@ -569,13 +695,11 @@ bool PasswordCipher::EncryptBlock(const std::uint8_t* plain, std::size_t length,
     Secret<kSessionKeySize> sessionKey;
     PkeyPtr ephemeral(EVP_PKEY_Q_keygen(nullptr, nullptr, "X25519"));
     std::array<std::uint8_t, kPublicKeySize> ephemeralPublic{};
-    std::array<std::uint8_t, kPublicKeySize> pairPublic{};
     Secret<kSessionKeySize> kek;
     std::array<std::uint8_t, kWrappedKeySize> wrapped{};
     if (RAND_priv_bytes(sessionKey.data(), static_cast<int>(sessionKey.bytes.size())) != 1 ||
         !ephemeral || !RawPublicKey(ephemeral.get(), ephemeralPublic) ||
-        !RawPublicKey(pair.get(), pairPublic) ||
-        !DeriveKek(ephemeral.get(), pair.get(), ephemeralPublic, pairPublic, kek) ||
+        !DeriveKek(ephemeral.get(), pair->key.get(), ephemeralPublic, pair->publicKey, kek) ||
         !KeyWrap(true, kek, sessionKey.data(), kSessionKeySize, wrapped.data(), wrapped.size())) {
         return false;
     }
@@ -625,21 +749,20 @@ bool PasswordCipher::DecryptBlock(std::uint8_t* buffer, std::size_t& length) con
         return false;
     }
 
-    PkeyPtr pair;
-    if (LoadPair(*container, pair, why) != PairState::Loaded) {
+    std::shared_ptr<const KeyPair> pair;
+    if (CipherShared::Instance().UsePair(*container, pair, why) != PairState::Loaded) {
         lastError_ = "the key file " + why;
         return false;
     }
     const std::uint8_t* blob = buffer + kLengthFieldSize;
     std::array<std::uint8_t, kPublicKeySize> ephemeralPublic{};
     std::memcpy(ephemeralPublic.data(), blob + kBlobHeader.size(), kPublicKeySize);
-    std::array<std::uint8_t, kPublicKeySize> pairPublic{};
     PkeyPtr ephemeral(EVP_PKEY_new_raw_public_key_ex(nullptr, "X25519", nullptr,
                                                      ephemeralPublic.data(), kPublicKeySize));
     Secret<kSessionKeySize> kek;
     Secret<kSessionKeySize> sessionKey;
-    if (!ephemeral || !RawPublicKey(pair.get(), pairPublic) ||
-        !DeriveKek(pair.get(), ephemeral.get(), ephemeralPublic, pairPublic, kek) ||
+    if (!ephemeral ||
+        !DeriveKek(pair->key.get(), ephemeral.get(), ephemeralPublic, pair->publicKey, kek) ||
         !KeyWrap(false, kek, blob + kBlobHeader.size() + kPublicKeySize, kWrappedKeySize,
                  sessionKey.data(), kSessionKeySize)) {
         lastError_ = notMatching;

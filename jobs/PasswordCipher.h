@@ -31,8 +31,13 @@
 // a damaged text, a text made with another pair, bad hexadecimal). Nothing is reported otherwise,
 // and the OpenSSL error queue is left empty.
 //
-// Objects share no state; each operation opens its container afresh. One thread at a time per
-// object.
+// Each operation opens its container afresh, and the key file is still the authority: the decoded
+// pair is kept for the life of the process, shared by all objects and keyed by the key file's
+// path, but used only after stat shows the file unchanged (device, inode, size, modes, owner,
+// modification and change times to the nanosecond). A file that is replaced, removed, damaged or
+// made unreadable is read again, and so met exactly as on a first use. That process-wide part is
+// guarded; otherwise objects share nothing, and any number of them may work on as many threads,
+// one thread at a time per object.
 class PasswordCipher
 {
 public:
