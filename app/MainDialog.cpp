@@ -237,7 +237,8 @@ void MainDialog::OnInitDialog()
         AppMessageBox::Show(this, error->first, error->second);
     }
     ui_->userEdit->setFocus();
-    ReportUnreadPasswords();
+    // Told once the window is on the screen, so that the box has the window behind it.
+    QTimer::singleShot(0, this, &MainDialog::ReportUnreadPasswords);
 }
 
 void MainDialog::ReportUnreadPasswords()
