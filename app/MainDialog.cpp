@@ -13,6 +13,7 @@
 #include "jobs/FormValues.h"
 #include "jobs/JobStore.h"
 #include "jobs/SettingsStore.h"
+#include "transfer/ServerAddress.h"
 #include "ui_MainDialog.h"
 
 #include <QApplication>
@@ -22,6 +23,7 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QTableWidget>
@@ -76,6 +78,28 @@ private:
 };
 
 const char* const kIntervalTooSmall = "Time muse be larger than 0.";
+
+const char* const kAddressRefused =
+    "The web address must take one of these forms:\n"
+    "ftp://host (or the host alone)\n"
+    "ftpes://host\n"
+    "ftps://host\n"
+    "sftp://host\n"
+    "each with an optional :port. A user name, password or folder does not belong in it.";
+
+// The address check shared by add and change: the same parse the transfer uses, so that the
+// editor never keeps an address the transfer would refuse. An address without "://" passes. A
+// refused one is told, and the field is handed back to the user with its text selected.
+bool AddressAccepted(QWidget* window, QLineEdit* webEdit, const UploadJob& job)
+{
+    if (ParseServerAddress(job.webAddress, job.port)) {
+        return true;
+    }
+    AppMessageBox::Show(window, QString::fromLatin1(kAddressRefused), QMessageBox::Information);
+    webEdit->setFocus();
+    webEdit->selectAll();
+    return false;
+}
 
 // Runs one scheduler step and turns whatever escapes it into the text of an error box, so that
 // no exception ever crosses an event handler.
@@ -519,12 +543,14 @@ void MainDialog::ShowIntervalTooSmall()
 void MainDialog::OnAdd()
 {
     const UploadJob job = JobFromForm();
-    if (job.intervalSeconds >= 1) {
+    if (job.intervalSeconds < 1) {
+        ShowIntervalTooSmall();
+    } else if (!AddressAccepted(this, ui_->webEdit, job)) {
+        return;
+    } else {
         jobs_.push_back(job);
         RefreshJobView(true);
         SaveNow();
-    } else {
-        ShowIntervalTooSmall();
     }
     ui_->userEdit->setFocus();
 }
@@ -534,6 +560,9 @@ void MainDialog::OnChange()
     UploadJob job = JobFromForm();
     if (job.intervalSeconds < 1) {
         ShowIntervalTooSmall();
+        return;
+    }
+    if (!AddressAccepted(this, ui_->webEdit, job)) {
         return;
     }
     const int mark = SelectionMark();

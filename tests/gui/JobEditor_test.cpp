@@ -277,3 +277,59 @@ TEST_F(JobEditorTest, StartAndStopLeaveOnlyTheCurrentRowSelected)
     }
     EXPECT_EQ(driver.dialog().Running(), 0);
 }
+
+TEST_F(JobEditorTest, AddressesWithASchemeAreTakenAsTypedAndBareOnesAsBefore)
+{
+    DialogDriver driver;
+    const QString typed[] = {QStringLiteral("ftps://[::1]:990"), QStringLiteral("ftpes://host"),
+                             QStringLiteral("sftp://host"), QStringLiteral("FTP://host:2121"),
+                             // No "://": never looked into, whatever it holds.
+                             QStringLiteral("user@host/dir"), QStringLiteral("http:/x")};
+    for (const QString& web : typed) {
+        driver.AddJob(web, QStringLiteral("u"), QStringLiteral("/a"), QStringLiteral("/b"), 3);
+    }
+    EXPECT_TRUE(Messages().isEmpty());
+    ASSERT_EQ(driver.RowCount(), 6);
+    for (int row = 0; row < 6; ++row) {
+        EXPECT_EQ(driver.Row(row).at(0), typed[row]);
+        EXPECT_EQ(driver.Row(row).at(5), QStringLiteral("21"));
+        EXPECT_EQ(driver.dialog().Jobs().at(static_cast<std::size_t>(row)).webAddress,
+                  typed[row].toStdString());
+    }
+}
+
+TEST_F(JobEditorTest, AddAndChangeRefuseAnAddressWithAnUnknownSchemeUserOrPath)
+{
+    const QString refused[] = {QStringLiteral("http://host"), QStringLiteral("ftps://u:p@host"),
+                               QStringLiteral("ftpes://host/dir"), QStringLiteral("ftp://host:0")};
+    DialogDriver driver;
+    driver.AddJob(QStringLiteral("ftpes://good"), QStringLiteral("u"), QStringLiteral("/a"),
+                  QStringLiteral("/b"), 3);
+    const UploadJob before = driver.dialog().Jobs().at(0);
+
+    for (const QString& web : refused) {
+        SCOPED_TRACE(web.toStdString());
+        AppMessageBox::ClearHistory();
+        driver.Type("webEdit", web);
+        AppMessageBox::SetNextAnswer(QMessageBox::Ok);
+        driver.Click("addButton");
+        EXPECT_EQ(driver.RowCount(), 1);
+
+        AppMessageBox::SetNextAnswer(QMessageBox::Ok);
+        driver.Click("changeButton");
+        EXPECT_EQ(driver.dialog().Jobs().at(0), before);
+        EXPECT_EQ(driver.Row(0).at(0), QStringLiteral("ftpes://good"));
+
+        ASSERT_EQ(AppMessageBox::History().size(), 2);
+        for (const auto& shown : AppMessageBox::History()) {
+            EXPECT_EQ(shown.icon, QMessageBox::Information);
+            for (const char* form : {"ftp://host", "ftpes://host", "ftps://host", "sftp://host"}) {
+                EXPECT_TRUE(shown.text.contains(QLatin1String(form))) << form;
+            }
+        }
+        // The field is handed back as typed, ready to be typed over.
+        EXPECT_EQ(driver.Text("webEdit"), web);
+        EXPECT_EQ(QApplication::focusWidget(), driver.Edit("webEdit"));
+        EXPECT_EQ(driver.Edit("webEdit")->selectedText(), web);
+    }
+}
