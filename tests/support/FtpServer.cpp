@@ -104,7 +104,7 @@ void StopChild(pid_t pid)
 
 } // namespace
 
-FtpServer::FtpServer(const FtpServerOptions& options)
+FtpServer::FtpServer(const FtpServerOptions& options, const FtpServerTls& tls)
     : root_(MakeTempDir("ferrovane-ftp")), home_(root_ + "/home"),
       commandLog_(root_ + "/commands.log")
 {
@@ -128,6 +128,15 @@ FtpServer::FtpServer(const FtpServerOptions& options)
         }
         if (options.stallAfterBytes >= 0) {
             args.insert(args.end(), {"--stall-after", std::to_string(options.stallAfterBytes)});
+        }
+        if (tls.mode != FtpServerTls::Mode::None) {
+            args.insert(args.end(),
+                        {"--tls",
+                         tls.mode == FtpServerTls::Mode::Explicit ? "explicit" : "implicit",
+                         "--certificate", tls.certificateFile});
+            if (tls.required) {
+                args.emplace_back("--tls-required");
+            }
         }
         std::vector<char*> argv;
         for (auto& arg : args) {

@@ -15,11 +15,28 @@ struct FtpServerOptions
     std::int64_t stallAfterBytes = -1;
 };
 
+// Whether the test server speaks TLS, and how.
+struct FtpServerTls
+{
+    enum class Mode
+    {
+        None,
+        Explicit, // offers AUTH TLS, PBSZ and PROT on a plain control connection
+        Implicit, // TLS from the first byte on every connection
+    };
+    Mode mode = Mode::None;
+    // The server's certificate chain and private key (PEM).
+    std::string certificateFile;
+    // USER and PASS are refused before TLS is up, and data connections without PROT P.
+    bool required = false;
+};
+
 // A real FTP server (pyftpdlib) on 127.0.0.1 for the life of the object. It serves home() to
 // three users: kWriter may store, make folders and delete; kReader and "anonymous" (any password)
 // may only list and fetch. It listens on a port of the system's choosing and uses a passive port
 // range of its own. Every command line it receives is logged, so a test can check what a client
-// sent.
+// sent. With FtpServerTls it speaks explicit or implicit TLS (pyftpdlib's TLS handler, which needs
+// pyOpenSSL) with the certificate given; TestCertificates makes suitable ones.
 //
 // Construction waits until the server accepts connections (a fraction of a second) and throws
 // std::runtime_error when it cannot start. Destruction stops the server and removes its folders;
@@ -35,7 +52,7 @@ public:
     static constexpr const char* kReaderPassword = "reader-pass";
     static constexpr const char* kAddress = "127.0.0.1";
 
-    explicit FtpServer(const FtpServerOptions& options = {});
+    explicit FtpServer(const FtpServerOptions& options = {}, const FtpServerTls& tls = {});
     ~FtpServer();
     FtpServer(const FtpServer&) = delete;
     FtpServer& operator=(const FtpServer&) = delete;

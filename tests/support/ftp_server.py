@@ -13,6 +13,12 @@ even when that test crashes.
 Options for tests of slow and dead servers:
   --throttle N      receive uploads at no more than N bytes per second
   --stall-after N   stop reading an upload after N bytes and never answer again for it
+
+Options for tests of secure servers (they need pyOpenSSL):
+  --tls explicit    offer AUTH TLS, PBSZ and PROT on a plain control connection
+  --tls implicit    speak TLS from the first byte, on the control and on every data connection
+  --certificate F   the server's certificate chain and private key (PEM), for either
+  --tls-required    refuse USER and PASS before TLS is up, and data connections without PROT P
 """
 
 import argparse
@@ -120,6 +126,9 @@ def main():
     parser.add_argument("--command-log", required=True)
     parser.add_argument("--throttle", type=int, default=0)
     parser.add_argument("--stall-after", type=int, default=-1)
+    parser.add_argument("--tls", choices=["explicit", "implicit"])
+    parser.add_argument("--certificate")
+    parser.add_argument("--tls-required", action="store_true")
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
@@ -131,10 +140,47 @@ def main():
 
     log_command = make_command_logger(args.command_log)
 
-    class Handler(FTPHandler):
+    control, data = FTPHandler, DTPHandler
+    if args.tls:
+        from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
+
+        class EarlyHandshakeDTPHandler(TLS_DTPHandler):
+            """Takes a TLS handshake that arrives before the transfer command: libcurl starts it
+            as soon as the data connection is up, and pyftpdlib would drop such a connection."""
+
+            def readable(self):
+                if self._ssl_accepting:
+                    return True
+                return super().readable()
+
+        control, data = TLS_FTPHandler, EarlyHandshakeDTPHandler
+
+    class Handler(control):
         def pre_process_command(self, line, cmd, arg):
             log_command(line)
             super().pre_process_command(line, cmd, arg)
+
+    if args.tls:
+        Handler.certfile = args.certificate
+        Handler.tls_control_required = args.tls_required
+        Handler.tls_data_required = args.tls_required
+    if args.tls == "implicit":
+
+        class ImplicitHandler(Handler):
+            """TLS from the first byte: the banner already goes out inside it."""
+
+            def handle(self):
+                self.secure_connection(self.ssl_context)
+                super().handle()
+
+            def handle_ssl_established(self):
+                super().handle_ssl_established()
+                # Data connections are protected from the start too; a client still sends
+                # PBSZ and PROT P, which change nothing.
+                self._pbsz = True
+                self._prot = True
+
+        Handler = ImplicitHandler
 
     Handler.authorizer = authorizer
     Handler.auth_failed_timeout = 0  # answer a refused login at once
@@ -145,7 +191,7 @@ def main():
     Handler.passive_ports = range(first, first + 200)
 
     # Large reads keep the server from being the slow end of a benchmark.
-    dtp = type("FastDTPHandler", (DTPHandler,), {"ac_in_buffer_size": 262144})
+    dtp = type("FastDTPHandler", (data,), {"ac_in_buffer_size": 262144})
     if args.throttle > 0:
         dtp = make_throttled_dtp(dtp, args.throttle)
     if args.stall_after >= 0:
