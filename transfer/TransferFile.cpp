@@ -1,5 +1,7 @@
 #include "transfer/TransferFile.h"
 
+#include "transfer/ServerAddress.h"
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -17,6 +19,9 @@
 #include <vector>
 
 #include <curl/curl.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 namespace {
 
@@ -27,6 +32,10 @@ const char* const kOk = "Ok.\r\n";
 const char* const kCannotChangeDirectory = "Could not change directory !!\r\n";
 const char* const kCannotPut = "Could not put file to server!!\r\n";
 const char* const kAbandoned = "Transfer abandoned.\r\n";
+const char* const kSftpNotYet = "SFTP is not supported yet.\r\n";
+const char* const kAddressRefused =
+    "Refused: the server address must be a host name, or ftp://, ftpes://, ftps:// or sftp:// "
+    "followed by a host and an optional :port!!\r\n";
 const char* const kCannotConnect =
     "Could not connect to ftp server!!\r\nPlease ensure you have correct address and access "
     "rights!\r\n";
@@ -113,6 +122,12 @@ TransferTimeouts& CurrentTimeouts()
     return timeouts;
 }
 
+std::string& ExtraAuthorityFile()
+{
+    static std::string path;
+    return path;
+}
+
 std::mutex& TimeoutsMutex()
 {
     static std::mutex mutex;
@@ -123,6 +138,12 @@ TransferTimeouts ReadTimeouts()
 {
     std::lock_guard lock(TimeoutsMutex());
     return CurrentTimeouts();
+}
+
+std::string ReadExtraAuthorityFile()
+{
+    std::lock_guard lock(TimeoutsMutex());
+    return ExtraAuthorityFile();
 }
 
 void InitCurlOnce()
@@ -190,6 +211,8 @@ struct Exchange
     std::string lastReply;   // the server's last reply line, as sent
     std::string lastCommand; // verb of the last command sent
     bool loggedIn = false;   // a command beyond the login has gone out
+    // SHA-256 of the certificate the server last showed, uppercase hex pairs joined by ":".
+    std::string peerFingerprint;
     Clock::time_point lastActivity = Clock::now();
 };
 
@@ -246,7 +269,7 @@ int OnDebug(CURL*, curl_infotype type, char* data, std::size_t size, void* user)
     const std::string_view line(data, size);
     const std::string_view verb = line.substr(0, line.find_first_of(" \r\n"));
     exchange->lastCommand.assign(verb);
-    if (verb != "USER" && verb != "PASS" && verb != "ACCT") {
+    if (verb != "AUTH" && verb != "USER" && verb != "PASS" && verb != "ACCT") {
         exchange->loggedIn = true;
     }
     exchange->lastActivity = Clock::now();
@@ -262,6 +285,72 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t upload
         exchange->lastActivity = Clock::now();
     }
     return exchange->abandon ? 1 : 0;
+}
+
+// Where an SSL_CTX keeps the exchange it serves, for the verify callback.
+int ExchangeIndex()
+{
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+std::string Fingerprint(X509* certificate)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (X509_digest(certificate, EVP_sha256(), digest, &length) != 1) {
+        return {};
+    }
+    static const char hex[] = "0123456789ABCDEF";
+    std::string text;
+    for (unsigned int i = 0; i < length; ++i) {
+        if (i > 0) {
+            text += ':';
+        }
+        text += hex[digest[i] >> 4];
+        text += hex[digest[i] & 0x0F];
+    }
+    return text;
+}
+
+// OpenSSL asks this about every certificate of the server's chain, once its own verdict is in.
+// The verdict stands as it is; we only note which certificate the server showed, so that a user
+// told it cannot be trusted can tell it from another.
+int OnVerifyCertificate(int verdict, X509_STORE_CTX* store)
+{
+    const auto* ssl = static_cast<const SSL*>(
+        X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    X509* leaf = X509_STORE_CTX_get0_cert(store);
+    if (ssl != nullptr && leaf != nullptr) {
+        auto* exchange =
+            static_cast<Exchange*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), ExchangeIndex()));
+        if (exchange != nullptr) {
+            exchange->peerFingerprint = Fingerprint(leaf);
+        }
+    }
+    return verdict;
+}
+
+// libcurl hands over each connection's SSL_CTX after setting it up with its own checks (the
+// trusted authorities, the verify mode); the host name is checked by libcurl after the handshake.
+CURLcode OnSslContext(CURL*, void* context, void* user)
+{
+    auto* ctx = static_cast<SSL_CTX*>(context);
+    if (ExchangeIndex() < 0 || SSL_CTX_set_ex_data(ctx, ExchangeIndex(), user) != 1) {
+        return CURLE_OUT_OF_MEMORY;
+    }
+    SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), OnVerifyCertificate);
+    return CURLE_OK;
+}
+
+std::string UnverifiedIdentity(const std::string& fingerprint)
+{
+    std::string text = "The server's identity could not be verified";
+    if (!fingerprint.empty()) {
+        text += " (certificate SHA-256 " + fingerprint + ")";
+    }
+    text += ". Select the job and use \"Update now selected items\" to review the server.\r\n";
+    return text;
 }
 
 // Percent-encodes every byte but the unreserved ones, so that the name the server sees after
@@ -533,6 +622,12 @@ TransferTimeouts SetTransferTimeoutsForTesting(const TransferTimeouts& timeouts)
     return previous;
 }
 
+std::string SetTransferAuthorityFileForTesting(const std::string& path)
+{
+    std::lock_guard lock(TimeoutsMutex());
+    return std::exchange(ExtraAuthorityFile(), path);
+}
+
 void TransferFile(const std::string& userName, const std::string& password,
                   const std::string& serverAddress, const std::string& remotePath,
                   const std::string& localPath, std::uint16_t port, std::int32_t passiveMode,
@@ -580,16 +675,30 @@ void TransferFile(const std::string& userName, const std::string& password,
     // directory is told first, just as when the store itself fails; it then stops short of STOR.
     const bool canStore = local && !name.empty();
 
+    // An address without a scheme comes back as it is, host and port alike.
+    const std::optional<ServerAddress> address = ParseServerAddress(serverAddress, port);
+    if (!address) {
+        fail(kAddressRefused);
+        return;
+    }
+    if (address->scheme == ServerScheme::Sftp) {
+        fail(kSftpNotYet);
+        return;
+    }
+    const bool implicitTls = address->scheme == ServerScheme::FtpImplicitTls;
+    const bool tls = implicitTls || address->scheme == ServerScheme::FtpExplicitTls;
+
     const TransferTimeouts timeouts = ReadTimeouts();
+    const std::string extraAuthorities = ReadExtraAuthorityFile();
     exchange.file = local.get();
     exchange.sizeAtStart = total;
 
     try {
-        SetUrlPart(url.get(), CURLUPART_SCHEME, "ftp");
-        const bool bareIpv6 =
-            serverAddress.find(':') != std::string::npos && serverAddress.front() != '[';
-        SetUrlPart(url.get(), CURLUPART_HOST, bareIpv6 ? "[" + serverAddress + "]" : serverAddress);
-        SetUrlPart(url.get(), CURLUPART_PORT, std::to_string(port == 0 ? 21 : port));
+        const std::string& host = address->host;
+        SetUrlPart(url.get(), CURLUPART_SCHEME, implicitTls ? "ftps" : "ftp");
+        const bool bareIpv6 = host.find(':') != std::string::npos && host.front() != '[';
+        SetUrlPart(url.get(), CURLUPART_HOST, bareIpv6 ? "[" + host + "]" : host);
+        SetUrlPart(url.get(), CURLUPART_PORT, std::to_string(address->port));
         SetUrlPart(url.get(), CURLUPART_PATH, "/" + PercentEncode(canStore ? name : ""));
     } catch (const std::invalid_argument& error) {
         // An address that cannot even form a URL is a failed connect, told in the client's words.
@@ -643,6 +752,20 @@ void TransferFile(const std::string& userName, const std::string& password,
     SetOption(h, CURLOPT_OPENSOCKETDATA, &exchange);
     SetOption(h, CURLOPT_CLOSESOCKETFUNCTION, CloseSocket);
     SetOption(h, CURLOPT_CLOSESOCKETDATA, &exchange);
+    if (tls) {
+        // TLS on the control connection before the login and on every data connection, or no
+        // transfer at all: never a fall back to plain FTP. The server's certificate must chain to
+        // a trusted authority and name the host, as libcurl checks by default; we say so anyway.
+        SetOption(h, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+        SetOption(h, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+        SetOption(h, CURLOPT_SSL_VERIFYPEER, 1L);
+        SetOption(h, CURLOPT_SSL_VERIFYHOST, 2L);
+        SetOption(h, CURLOPT_SSL_CTX_FUNCTION, OnSslContext);
+        SetOption(h, CURLOPT_SSL_CTX_DATA, &exchange);
+        if (!extraAuthorities.empty()) {
+            SetOption(h, CURLOPT_CAINFO, extraAuthorities.c_str());
+        }
+    }
     if (canStore) {
         SetOption(h, CURLOPT_UPLOAD, 1L);
         SetOption(h, CURLOPT_READFUNCTION, ReadLocalFile);
@@ -666,6 +789,16 @@ void TransferFile(const std::string& userName, const std::string& password,
         if (!canStore) {
             fail(kCannotPut);
         }
+        return;
+    }
+    if (tls && outcome.code == CURLE_PEER_FAILED_VERIFICATION) {
+        fail(UnverifiedIdentity(exchange.peerFingerprint));
+        return;
+    }
+    if (tls && outcome.code == CURLE_USE_SSL_FAILED) {
+        fail(AsErrorLine("The server would not use TLS: " + (IsReplyLine(exchange.lastReply)
+                                                                 ? exchange.lastReply
+                                                                 : std::string("no reply"))));
         return;
     }
     if (!exchange.loggedIn) {

@@ -26,10 +26,21 @@ using TransferProgress = std::function<bool(std::uint64_t sent, std::uint64_t to
 // Puts one local file on an FTP server in one self-contained exchange: a fresh session, connect
 // and log in, change to the directory part of remotePath (up to and including its last "/"; no
 // change at all when it has none), store the file in binary mode under the name after the last
-// "/", and close everything before returning. Port 0 means 21; any nonzero passiveMode selects
-// passive mode (EPSV, then PASV), else active mode (EPRT, then PORT). A user name that is empty or
-// only blanks (spaces and tabs) logs in as "anonymous", with the password given, or the customary
-// one when that is empty too.
+// "/", and close everything before returning.
+//
+// serverAddress and port are read as ParseServerAddress reads them (transfer/ServerAddress.h): an
+// address without "://" is the host name, and port 0 means 21, as always. "ftpes://" sends AUTH
+// TLS before the login and protects every data connection (PROT P); "ftps://" speaks TLS from the
+// first byte. Either fails rather than go on without TLS, and either fails when the server's
+// certificate does not chain to an authority the system trusts or does not name the host: the
+// result text then says the identity could not be verified, with the certificate's SHA-256
+// fingerprint, and nothing but what TLS needs has been sent (never the user name or password).
+// "sftp://" fails with "SFTP is not supported yet.\r\n"; an address ParseServerAddress refuses
+// fails without connecting.
+//
+// Any nonzero passiveMode selects passive mode (EPSV, then PASV), else active mode (EPRT, then
+// PORT). A user name that is empty or only blanks (spaces and tabs) logs in as "anonymous", with
+// the password given, or the customary one when that is empty too.
 //
 // The local file must be a regular file (a link to one will do); anything else (a pipe, a
 // socket, a device, a folder) fails at once like a missing file, without being opened in any way
@@ -61,3 +72,8 @@ struct TransferTimeouts
 // For tests only: replaces the time-outs used by every later call and returns the previous ones.
 // The program itself never calls this and always runs with the defaults above.
 TransferTimeouts SetTransferTimeoutsForTesting(const TransferTimeouts& timeouts);
+
+// For tests only: the authorities of this PEM file are the ones trusted for TLS servers, in place
+// of the system's, by every later call; an empty path goes back to the system's. Returns the
+// previous path. The program itself never calls this.
+std::string SetTransferAuthorityFileForTesting(const std::string& path);
