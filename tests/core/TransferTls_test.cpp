@@ -183,6 +183,27 @@ TEST_F(TransferTlsTest, AnUntrustedCertificateStopsBeforeTheLoginAndNamesItsFing
     EXPECT_FALSE(Holds(Verbs(server.commands()), "USER"));
 }
 
+TEST_F(TransferTlsTest, ATrustedCertificateForAnotherHostIsNotTaken)
+{
+    ScopedAuthority trusted(certificates_.authority());
+    for (const auto mode : {FtpServerTls::Mode::Explicit, FtpServerTls::Mode::Implicit}) {
+        const bool isExplicit = mode == FtpServerTls::Mode::Explicit;
+        SCOPED_TRACE(isExplicit ? "explicit" : "implicit");
+        FtpServer server({}, Tls(mode, certificates_.wrongName(), false));
+        const Result result =
+            Upload(isExplicit ? "ftpes://127.0.0.1" : "ftps://127.0.0.1", server.port());
+        EXPECT_EQ(result.text.rfind("The server's identity could not be verified (certificate "
+                                    "SHA-256 " +
+                                        certificates_.wrongNameFingerprint() + ").",
+                                    0),
+                  0u)
+            << result.text;
+        EXPECT_EQ(result.success, 0);
+        EXPECT_FALSE(Holds(Verbs(server.commands()), "USER"));
+        EXPECT_FALSE(std::filesystem::exists(server.home() + "/up.bin"));
+    }
+}
+
 TEST_F(TransferTlsTest, NeitherSideGivesUpTls)
 {
     // A server that insists on TLS refuses a plain job at its login.

@@ -45,9 +45,16 @@ TestCertificates::TestCertificates() : folder_(MakeTempDir("ferrovane-certs"))
         }
         std::ifstream in(folder_ + "/fingerprints");
         for (std::string which, value; in >> which >> value;) {
-            (which == "server" ? serverFingerprint_ : selfSignedFingerprint_) = value;
+            if (which == "server") {
+                serverFingerprint_ = value;
+            } else if (which == "self-signed") {
+                selfSignedFingerprint_ = value;
+            } else if (which == "wrong-name") {
+                wrongNameFingerprint_ = value;
+            }
         }
-        if (serverFingerprint_.empty() || selfSignedFingerprint_.empty()) {
+        if (serverFingerprint_.empty() || selfSignedFingerprint_.empty() ||
+            wrongNameFingerprint_.empty()) {
             throw std::runtime_error("make_certificates.py gave no fingerprints");
         }
     } catch (...) {

@@ -4,7 +4,9 @@
   ca.pem           a test certificate authority (certificate only): what a client is told to trust
   server.pem       a certificate for 127.0.0.1 and localhost signed by it, with its private key
   self-signed.pem  a certificate for 127.0.0.1 that signs itself, with its private key
-  fingerprints     "server <SHA-256>" and "self-signed <SHA-256>", uppercase hex pairs joined by ":"
+  wrong-name.pem   a certificate signed by the test authority for another host only, with its key
+  fingerprints     "<file's name> <SHA-256>" for each of the three server certificates, in
+                   uppercase hex pairs joined by ":"
 """
 
 import datetime
@@ -22,7 +24,7 @@ def name(common):
     return x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common)])
 
 
-def certificate(subject, key, issuer, issuer_key, is_ca):
+def certificate(subject, key, issuer, issuer_key, is_ca, names=None):
     now = datetime.datetime.now(datetime.timezone.utc)
     builder = (
         x509.CertificateBuilder()
@@ -39,11 +41,9 @@ def certificate(subject, key, issuer, issuer_key, is_ca):
             x509.KeyUsage(False, False, False, False, False, True, True, False, False),
             critical=True)
     else:
-        builder = builder.add_extension(
-            x509.SubjectAlternativeName([
-                x509.IPAddress(ipaddress.ip_address("127.0.0.1")),
-                x509.DNSName("localhost"),
-            ]), critical=False)
+        if names is None:
+            names = [x509.IPAddress(ipaddress.ip_address("127.0.0.1")), x509.DNSName("localhost")]
+        builder = builder.add_extension(x509.SubjectAlternativeName(names), critical=False)
     return builder.sign(issuer_key, hashes.SHA256())
 
 
@@ -69,6 +69,9 @@ def main():
     server = certificate("127.0.0.1", server_key, "Ferrovane test authority", ca_key, False)
     lone_key = ec.generate_private_key(ec.SECP256R1())
     lone = certificate("127.0.0.1", lone_key, "127.0.0.1", lone_key, False)
+    other_key = ec.generate_private_key(ec.SECP256R1())
+    other = certificate("elsewhere.test", other_key, "Ferrovane test authority", ca_key, False,
+                        [x509.DNSName("elsewhere.test")])
 
     with open(os.path.join(folder, "ca.pem"), "wb") as out:
         out.write(pem(ca))
@@ -76,8 +79,11 @@ def main():
         out.write(pem(server, server_key))
     with open(os.path.join(folder, "self-signed.pem"), "wb") as out:
         out.write(pem(lone, lone_key))
+    with open(os.path.join(folder, "wrong-name.pem"), "wb") as out:
+        out.write(pem(other, other_key))
     with open(os.path.join(folder, "fingerprints"), "w") as out:
-        out.write("server %s\nself-signed %s\n" % (fingerprint(server), fingerprint(lone)))
+        for label, cert in (("server", server), ("self-signed", lone), ("wrong-name", other)):
+            out.write("%s %s\n" % (label, fingerprint(cert)))
 
 
 if __name__ == "__main__":
