@@ -1,6 +1,7 @@
 #include "transfer/TransferFile.h"
 
 #include "transfer/ServerAddress.h"
+#include "transfer/TrustStore.h"
 
 #include <algorithm>
 #include <atomic>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include <curl/curl.h>
+#include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -213,6 +215,15 @@ struct Exchange
     bool loggedIn = false;   // a command beyond the login has gone out
     // SHA-256 of the certificate the server last showed, uppercase hex pairs joined by ":".
     std::string peerFingerprint;
+    // That certificate's subject, issuer and validity, for a user asked to trust it.
+    std::string peerSubject;
+    std::string peerIssuer;
+    std::string peerNotBefore;
+    std::string peerNotAfter;
+    // The fingerprint the user once trusted for this server, when there is one: then that exact
+    // certificate, and no other, is the server's.
+    std::string recordedFingerprint;
+    bool recordedRefused = false; // the server showed another certificate than the recorded one
     Clock::time_point lastActivity = Clock::now();
 };
 
@@ -313,22 +324,76 @@ std::string Fingerprint(X509* certificate)
     return text;
 }
 
+struct BioDeleter
+{
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+using Bio = std::unique_ptr<BIO, BioDeleter>;
+
+std::string BioText(BIO* bio)
+{
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    return data != nullptr && size > 0 ? std::string(data, static_cast<std::size_t>(size))
+                                       : std::string();
+}
+
+std::string NameText(const X509_NAME* name)
+{
+    Bio bio(BIO_new(BIO_s_mem()));
+    if (!bio || name == nullptr || X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253) < 0) {
+        return {};
+    }
+    return BioText(bio.get());
+}
+
+std::string TimeText(const ASN1_TIME* time)
+{
+    Bio bio(BIO_new(BIO_s_mem()));
+    if (!bio || time == nullptr || ASN1_TIME_print(bio.get(), time) != 1) {
+        return {};
+    }
+    return BioText(bio.get());
+}
+
 // OpenSSL asks this about every certificate of the server's chain, once its own verdict is in.
-// The verdict stands as it is; we only note which certificate the server showed, so that a user
-// told it cannot be trusted can tell it from another.
+// We note which certificate the server showed, so that a user told it cannot be trusted can tell
+// it from another. Without a recorded certificate the verdict stands as it is. With one, that
+// exact certificate is the server's whatever the authorities say (the user trusted it knowingly),
+// and any other is refused, even one an authority signed: a changed identity is never taken
+// silently.
 int OnVerifyCertificate(int verdict, X509_STORE_CTX* store)
 {
     const auto* ssl = static_cast<const SSL*>(
         X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
     X509* leaf = X509_STORE_CTX_get0_cert(store);
-    if (ssl != nullptr && leaf != nullptr) {
-        auto* exchange =
-            static_cast<Exchange*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), ExchangeIndex()));
-        if (exchange != nullptr) {
-            exchange->peerFingerprint = Fingerprint(leaf);
-        }
+    if (ssl == nullptr || leaf == nullptr) {
+        return verdict;
     }
-    return verdict;
+    auto* exchange =
+        static_cast<Exchange*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), ExchangeIndex()));
+    if (exchange == nullptr) {
+        return verdict;
+    }
+    const std::string fingerprint = Fingerprint(leaf);
+    if (fingerprint != exchange->peerFingerprint) {
+        exchange->peerFingerprint = fingerprint;
+        exchange->peerSubject = NameText(X509_get_subject_name(leaf));
+        exchange->peerIssuer = NameText(X509_get_issuer_name(leaf));
+        exchange->peerNotBefore = TimeText(X509_get0_notBefore(leaf));
+        exchange->peerNotAfter = TimeText(X509_get0_notAfter(leaf));
+    }
+    if (exchange->recordedFingerprint.empty()) {
+        return verdict;
+    }
+    if (!fingerprint.empty() && fingerprint == exchange->recordedFingerprint) {
+        // Clears the authority's complaint too, which the TLS layer would otherwise report.
+        X509_STORE_CTX_set_error(store, X509_V_OK);
+        return 1;
+    }
+    exchange->recordedRefused = true;
+    X509_STORE_CTX_set_error(store, X509_V_ERR_CERT_REJECTED);
+    return 0;
 }
 
 // libcurl hands over each connection's SSL_CTX after setting it up with its own checks (the
@@ -343,9 +408,10 @@ CURLcode OnSslContext(CURL*, void* context, void* user)
     return CURLE_OK;
 }
 
-std::string UnverifiedIdentity(const std::string& fingerprint)
+std::string UnverifiedIdentity(const std::string& fingerprint, bool changed)
 {
-    std::string text = "The server's identity could not be verified";
+    std::string text = changed ? "The server's identity has changed"
+                               : "The server's identity could not be verified";
     if (!fingerprint.empty()) {
         text += " (certificate SHA-256 " + fingerprint + ")";
     }
@@ -631,10 +697,14 @@ std::string SetTransferAuthorityFileForTesting(const std::string& path)
 void TransferFile(const std::string& userName, const std::string& password,
                   const std::string& serverAddress, const std::string& remotePath,
                   const std::string& localPath, std::uint16_t port, std::int32_t passiveMode,
-                  std::string& resultText, std::int32_t& success, const TransferProgress& progress)
+                  std::string& resultText, std::int32_t& success, const TransferProgress& progress,
+                  const TransferTrust& trust)
 {
     resultText = kOk;
     success = 1;
+    if (trust.untrusted != nullptr) {
+        trust.untrusted->reset();
+    }
 
     // What the handles point to is declared before them, so that it outlives them.
     char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -765,6 +835,15 @@ void TransferFile(const std::string& userName, const std::string& password,
         if (!extraAuthorities.empty()) {
             SetOption(h, CURLOPT_CAINFO, extraAuthorities.c_str());
         }
+        if (trust.store != nullptr) {
+            exchange.recordedFingerprint =
+                trust.store->TlsFingerprint(address->host, address->port);
+        }
+        if (!exchange.recordedFingerprint.empty()) {
+            // The recorded certificate is the server's by the user's word, whatever name it
+            // holds; the exact match the verify callback asks for is stronger than a name.
+            SetOption(h, CURLOPT_SSL_VERIFYHOST, 0L);
+        }
     }
     if (canStore) {
         SetOption(h, CURLOPT_UPLOAD, 1L);
@@ -791,8 +870,22 @@ void TransferFile(const std::string& userName, const std::string& password,
         }
         return;
     }
-    if (tls && outcome.code == CURLE_PEER_FAILED_VERIFICATION) {
-        fail(UnverifiedIdentity(exchange.peerFingerprint));
+    if (tls && (outcome.code == CURLE_PEER_FAILED_VERIFICATION || exchange.recordedRefused)) {
+        const bool changed = !exchange.recordedFingerprint.empty();
+        fail(UnverifiedIdentity(exchange.peerFingerprint, changed));
+        if (trust.untrusted != nullptr && !exchange.peerFingerprint.empty()) {
+            ServerIdentity identity;
+            identity.kind = ServerIdentity::Kind::Tls;
+            identity.host = address->host;
+            identity.port = address->port;
+            identity.changed = changed;
+            identity.fingerprint = exchange.peerFingerprint;
+            identity.subject = exchange.peerSubject;
+            identity.issuer = exchange.peerIssuer;
+            identity.notBefore = exchange.peerNotBefore;
+            identity.notAfter = exchange.peerNotAfter;
+            *trust.untrusted = std::move(identity);
+        }
         return;
     }
     if (tls && outcome.code == CURLE_USE_SSL_FAILED) {

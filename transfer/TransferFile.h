@@ -1,10 +1,15 @@
 #pragma once
 
+#include "transfer/ServerIdentity.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
+
+class TrustStore;
 
 // Raised when no client session can be had at all (the one failure that passes to the caller).
 // The result text and success flag then still hold "Ok.\r\n" and 1, as set on entry.
@@ -23,6 +28,17 @@ class TransferSessionError : public std::runtime_error
 // promptly and passes to the caller.
 using TransferProgress = std::function<bool(std::uint64_t sent, std::uint64_t total)>;
 
+// Whom a transfer trusts beyond the system's authorities, and where it tells of a server whose
+// identity it could not verify.
+struct TransferTrust
+{
+    // The servers the user has chosen to trust; null: none but those the authorities vouch for.
+    const TrustStore* store = nullptr;
+    // When not null: set to what the server showed when that is why the transfer failed (an
+    // unknown or a changed identity), else emptied.
+    std::optional<ServerIdentity>* untrusted = nullptr;
+};
+
 // Puts one local file on an FTP server in one self-contained exchange: a fresh session, connect
 // and log in, change to the directory part of remotePath (up to and including its last "/"; no
 // change at all when it has none), store the file in binary mode under the name after the last
@@ -35,6 +51,8 @@ using TransferProgress = std::function<bool(std::uint64_t sent, std::uint64_t to
 // certificate does not chain to an authority the system trusts or does not name the host: the
 // result text then says the identity could not be verified, with the certificate's SHA-256
 // fingerprint, and nothing but what TLS needs has been sent (never the user name or password).
+// A certificate recorded in trust.store for the host and port is taken instead, that one exactly:
+// any other the server shows then fails as a changed identity, even one an authority signed.
 // "sftp://" fails with "SFTP is not supported yet.\r\n"; an address ParseServerAddress refuses
 // fails without connecting.
 //
@@ -57,7 +75,7 @@ void TransferFile(const std::string& userName, const std::string& password,
                   const std::string& serverAddress, const std::string& remotePath,
                   const std::string& localPath, std::uint16_t port, std::int32_t passiveMode,
                   std::string& resultText, std::int32_t& success,
-                  const TransferProgress& progress = {});
+                  const TransferProgress& progress = {}, const TransferTrust& trust = {});
 
 // How long a transfer waits before it gives up.
 struct TransferTimeouts

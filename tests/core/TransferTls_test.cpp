@@ -2,6 +2,8 @@
 // certificates made for each test, and the addresses that never reach a server.
 #include "transfer/TransferFile.h"
 
+#include "transfer/TrustStore.h"
+
 #include "tests/support/FtpServer.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestCertificates.h"
@@ -202,6 +204,75 @@ TEST_F(TransferTlsTest, ATrustedCertificateForAnotherHostIsNotTaken)
         EXPECT_FALSE(Holds(Verbs(server.commands()), "USER"));
         EXPECT_FALSE(std::filesystem::exists(server.home() + "/up.bin"));
     }
+}
+
+TEST_F(TransferTlsTest, ARecordedCertificateIsTakenAndAnyOtherIsAChangedIdentity)
+{
+    const std::string root = local_ + "/data";
+    const TrustStore store(root);
+    for (const auto mode : {FtpServerTls::Mode::Explicit, FtpServerTls::Mode::Implicit}) {
+        const bool isExplicit = mode == FtpServerTls::Mode::Explicit;
+        SCOPED_TRACE(isExplicit ? "explicit" : "implicit");
+        const std::string address = isExplicit ? "ftpes://127.0.0.1" : "ftps://127.0.0.1";
+        FtpServer server({}, Tls(mode, certificates_.selfSigned()));
+
+        // Unknown: refused, and the transfer says what it saw.
+        std::optional<ServerIdentity> untrusted;
+        Result result;
+        TransferFile(FtpServer::kWriter, FtpServer::kWriterPassword, address, "up.bin",
+                     local_ + "/up.bin", server.port(), 1, result.text, result.success, {},
+                     {&store, &untrusted});
+        EXPECT_EQ(result.success, 0);
+        ASSERT_TRUE(untrusted.has_value()) << result.text;
+        EXPECT_EQ(untrusted->kind, ServerIdentity::Kind::Tls);
+        EXPECT_EQ(untrusted->host, "127.0.0.1");
+        EXPECT_EQ(untrusted->port, server.port());
+        EXPECT_FALSE(untrusted->changed);
+        EXPECT_EQ(untrusted->fingerprint, certificates_.selfSignedFingerprint());
+        EXPECT_EQ(untrusted->subject, "CN=127.0.0.1");
+        EXPECT_EQ(untrusted->issuer, "CN=127.0.0.1");
+        EXPECT_FALSE(untrusted->notBefore.empty());
+        EXPECT_FALSE(untrusted->notAfter.empty());
+
+        // Recorded: that exact certificate is taken, data connections included.
+        std::string why;
+        ASSERT_TRUE(store.Trust(*untrusted, why)) << why;
+        TransferFile(FtpServer::kWriter, FtpServer::kWriterPassword, address, "up.bin",
+                     local_ + "/up.bin", server.port(), 1, result.text, result.success, {},
+                     {&store, &untrusted});
+        EXPECT_EQ(result.text, kOk);
+        EXPECT_EQ(result.success, 1);
+        EXPECT_FALSE(untrusted.has_value());
+        EXPECT_EQ(server.readFile("up.bin"), contents_);
+    }
+
+    // Another certificate on a recorded port, even one a trusted authority signed for this very
+    // host, is a changed identity: refused before the login, and told as such.
+    ScopedAuthority trusted(certificates_.authority());
+    FtpServer server({}, Tls(FtpServerTls::Mode::Explicit, certificates_.server()));
+    ServerIdentity recorded;
+    recorded.host = "127.0.0.1";
+    recorded.port = server.port();
+    recorded.fingerprint = certificates_.selfSignedFingerprint();
+    std::string why;
+    ASSERT_TRUE(store.Trust(recorded, why)) << why;
+    std::optional<ServerIdentity> untrusted;
+    Result result;
+    TransferFile(FtpServer::kWriter, FtpServer::kWriterPassword, "ftpes://127.0.0.1", "up.bin",
+                 local_ + "/up.bin", server.port(), 1, result.text, result.success, {},
+                 {&store, &untrusted});
+    EXPECT_EQ(result.text, "The server's identity has changed (certificate SHA-256 " +
+                               certificates_.serverFingerprint() +
+                               "). Select the job and use \"Update now selected items\" to "
+                               "review the server.\r\n");
+    EXPECT_EQ(result.success, 0);
+    ASSERT_TRUE(untrusted.has_value());
+    EXPECT_TRUE(untrusted->changed);
+    EXPECT_EQ(untrusted->fingerprint, certificates_.serverFingerprint());
+    EXPECT_FALSE(Holds(Verbs(server.commands()), "USER"));
+
+    // Without the store the authority's word counts as before.
+    EXPECT_EQ(Upload("ftpes://127.0.0.1", server.port()).text, kOk);
 }
 
 TEST_F(TransferTlsTest, NeitherSideGivesUpTls)
