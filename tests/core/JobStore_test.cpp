@@ -338,6 +338,49 @@ TEST_F(KeyLossTest, ADamagedKeyIsNeverReplacedAndTypedPasswordsKeepThePreviousTe
     EXPECT_EQ(jobs[1].password, "pw1");
 }
 
+TEST_F(KeyLossTest, ALongListKeepsEachTextWithItsOwnJob)
+{
+    // Enough passwords to be enciphered and deciphered on several threads.
+    constexpr int kJobs = 150;
+    JobList jobs = MakeJobs(kJobs);
+    Save(1, jobs);
+    const std::vector<QString> texts = PasswordTexts(kJobs);
+    // A few texts made under another key: they cannot be read, and must stay where they are.
+    const std::string key = KeyBytes();
+    ASSERT_EQ(std::remove(KeyFile().c_str()), 0);
+    Save(1, MakeJobs(3));
+    const std::vector<QString> foreign = PasswordTexts(3);
+    WriteKey(key);
+    Save(1, jobs);
+    const int unreadAt[] = {0, 77, 149};
+    for (int i = 0; i < 3; ++i) {
+        SetRaw(QStringLiteral("Password-%1").arg(unreadAt[i]), foreign[i]);
+    }
+
+    auto [report, loaded] = LoadWithReport();
+    EXPECT_EQ(report.unreadPasswords, 3);
+    ASSERT_EQ(loaded.size(), static_cast<std::size_t>(kJobs));
+    for (int i = 0; i < kJobs; ++i) {
+        const bool unread = i == 0 || i == 77 || i == 149;
+        EXPECT_EQ(loaded[i].passwordUnread, unread) << i;
+        EXPECT_EQ(loaded[i].password, unread ? "" : "pw" + std::to_string(i)) << i;
+    }
+
+    loaded.erase(loaded.begin() + 10);
+    EXPECT_EQ(SaveAsIs(loaded).passwordsNotEnciphered, 0);
+    const std::vector<QString> after = PasswordTexts(kJobs - 1);
+    EXPECT_EQ(after[0], foreign[0]);
+    EXPECT_EQ(after[76], foreign[1]);
+    EXPECT_EQ(after[148], foreign[2]);
+    const auto [again, reloaded] = LoadWithReport();
+    EXPECT_EQ(again.unreadPasswords, 3);
+    for (int i = 1; i < kJobs - 1; ++i) {
+        if (i != 76 && i != 148) {
+            EXPECT_EQ(reloaded[i].password, "pw" + std::to_string(i < 10 ? i : i + 1)) << i;
+        }
+    }
+}
+
 TEST_F(KeyLossTest, NoPasswordIsNotAnUnreadPassword)
 {
     JobList jobs = MakeJobs(1);
