@@ -38,6 +38,24 @@ QMessageBox::StandardButton AppMessageBox::Show(QWidget* parent, const QString& 
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 
+QMessageBox::StandardButton AppMessageBox::Ask(QWidget* parent, const QString& text,
+                                               QMessageBox::Icon icon)
+{
+    ShownBoxes().append({text, icon});
+    if (!Answers().isEmpty()) {
+        return Answers().takeFirst();
+    }
+    if (g_suppressed) {
+        return QMessageBox::No;
+    }
+    QMessageBox box(icon, QCoreApplication::applicationName(), text,
+                    QMessageBox::Yes | QMessageBox::No, parent);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    const int answer = box.exec();
+    return answer == QMessageBox::Yes ? QMessageBox::Yes : QMessageBox::No;
+}
+
 void AppMessageBox::SetNextAnswer(QMessageBox::StandardButton answer)
 {
     Answers().append(answer);

@@ -22,6 +22,11 @@ public:
     static QMessageBox::StandardButton Show(QWidget* parent, const QString& text,
                                             QMessageBox::Icon icon);
 
+    // Asks a question with the buttons Yes and No, No being the default; returns the button
+    // pressed (No when the box is closed otherwise).
+    static QMessageBox::StandardButton Ask(QWidget* parent, const QString& text,
+                                           QMessageBox::Icon icon);
+
     // While suppressed (the program is ending), boxes are not shown and answer OK.
     static void SetSuppressed(bool suppressed);
 

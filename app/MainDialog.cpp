@@ -12,8 +12,10 @@
 #include "engine/Scheduler.h"
 #include "jobs/FormValues.h"
 #include "jobs/JobStore.h"
+#include "jobs/PasswordCipher.h"
 #include "jobs/SettingsStore.h"
 #include "transfer/ServerAddress.h"
+#include "transfer/TrustStore.h"
 #include "ui_MainDialog.h"
 
 #include <QApplication>
@@ -132,11 +134,15 @@ MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
     PlaceInDialogUnits(this);
     setWindowIcon(ProgramIcon());
 
-    transfer_ = [](const UploadJob& job, const std::string& remotePath,
-                   const std::string& localPath, std::string& resultText, std::int32_t& success,
-                   const TransferProgress& progress) {
+    trust_ = std::make_unique<TrustStore>(PasswordCipher::DefaultKeyStoreRoot());
+    transfer_ = [this](const UploadJob& job, const std::string& remotePath,
+                       const std::string& localPath, std::string& resultText, std::int32_t& success,
+                       const TransferProgress& progress) {
+        // A run nested in this transfer's progress has its own; only ours is kept.
+        std::optional<ServerIdentity> untrusted;
         TransferFile(job.userName, job.password, job.webAddress, remotePath, localPath, job.port,
-                     job.passiveMode, resultText, success, progress);
+                     job.passiveMode, resultText, success, progress, {trust_.get(), &untrusted});
+        lastUntrusted_ = std::move(untrusted);
     };
 
     if (!store_) {
@@ -659,7 +665,7 @@ void MainDialog::OnUpdateNow()
 
 void MainDialog::Tick(bool selectedOnly)
 {
-    const RunJobAt run = [this](int position) { RunJob(position); };
+    const RunJobAt run = [this, selectedOnly](int position) { RunJob(position, selectedOnly); };
     if (!selectedOnly) {
         ScheduledStep(jobs_, running_, run);
         return;
@@ -679,7 +685,7 @@ void MainDialog::Tick(bool selectedOnly)
         run);
 }
 
-void MainDialog::RunJob(int position)
+void MainDialog::RunJob(int position, bool userAtWindow)
 {
     const std::shared_ptr<RunSlot> slot = runs_->Begin(position);
     JobRunSeams seams;
@@ -689,6 +695,7 @@ void MainDialog::RunJob(int position)
     seams.transfer = [this](const UploadJob& job, const std::string& remotePath,
                             const std::string& localPath, std::string& resultText,
                             std::int32_t& success) {
+        lastUntrusted_.reset();
         TransferWithProgress(job, remotePath, localPath, resultText, success);
     };
     seams.listFiles = ListPatternFiles;
@@ -696,7 +703,64 @@ void MainDialog::RunJob(int position)
                                    const std::string& remotePath) {
         AppendLog(slot->position, resultText, localPath, remotePath);
     };
+    seams.untrustedServer = [this] { return lastUntrusted_; };
+    if (userAtWindow) {
+        seams.askTrust = [this](const ServerIdentity& server) { return AskTrust(server); };
+    }
     ::RunJob(seams);
+}
+
+// Puts a server that could not be verified to the user, with what identifies it, and records it
+// as trusted on yes. A changed identity is told as the warning it is.
+bool MainDialog::AskTrust(const ServerIdentity& server)
+{
+    if (terminating_) {
+        return false;
+    }
+    const bool tls = server.kind == ServerIdentity::Kind::Tls;
+    const QString where = QStringLiteral("%1 port %2").arg(FromText(server.host)).arg(server.port);
+    QString text;
+    if (server.changed) {
+        text = QStringLiteral("WARNING: the identity of the server %1 has changed since you chose "
+                              "to trust it. This may be an attack: someone may be posing as the "
+                              "server to capture your password and files. Go on only if you know "
+                              "that the server's %2 was replaced.\n\n")
+                   .arg(where, tls ? QStringLiteral("certificate") : QStringLiteral("host key"));
+    } else {
+        text = tls ? QStringLiteral("The identity of the server %1 could not be verified: no "
+                                    "authority this computer trusts vouches for its certificate, "
+                                    "or the certificate names another host.\n\n")
+                         .arg(where)
+                   : QStringLiteral("The server %1 is not known yet, so its identity cannot be "
+                                    "verified.\n\n")
+                         .arg(where);
+    }
+    if (tls) {
+        text += QStringLiteral("Certificate SHA-256 fingerprint:\n%1\n\nSubject: %2\nIssuer: "
+                               "%3\nValid from %4 to %5\n\n")
+                    .arg(FromText(server.fingerprint), FromText(server.subject),
+                         FromText(server.issuer), FromText(server.notBefore),
+                         FromText(server.notAfter));
+    } else {
+        text += QStringLiteral("Host key (%1) fingerprint:\n%2\n\n")
+                    .arg(FromText(server.keyType), FromText(server.fingerprint));
+    }
+    text += server.changed ? QStringLiteral("Trust the new identity from now on, in place of the "
+                                            "one recorded?")
+                           : QStringLiteral("Trust this server from now on?");
+    const QMessageBox::Icon icon = server.changed ? QMessageBox::Warning : QMessageBox::Question;
+    if (AppMessageBox::Ask(this, text, icon) != QMessageBox::Yes) {
+        return false;
+    }
+    std::string why;
+    if (!trust_->Trust(server, why)) {
+        AppMessageBox::Show(
+            this,
+            QStringLiteral("The server could not be recorded as trusted: %1.").arg(FromText(why)),
+            QMessageBox::Warning);
+        return false;
+    }
+    return true;
 }
 
 void MainDialog::TransferWithProgress(const UploadJob& job, const std::string& remotePath,

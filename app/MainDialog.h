@@ -2,6 +2,7 @@
 
 #include "jobs/JobStore.h"
 #include "jobs/UploadJob.h"
+#include "transfer/ServerIdentity.h"
 #include "transfer/TransferFile.h"
 
 #include <QDialog>
@@ -9,12 +10,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QMenu;
 class QTableWidget;
 class RunTracker;
 class SettingsStore;
+class TrustStore;
 struct FilePair;
 
 namespace Ui {
@@ -90,7 +93,10 @@ private:
     void OnUpdateNow();
     void Tick(bool selectedOnly);
     void GuardedTick(bool selectedOnly);
-    void RunJob(int position);
+    // userAtWindow: the run comes from "Update now selected items", so a server that cannot be
+    // verified is put to the user rather than only logged.
+    void RunJob(int position, bool userAtWindow);
+    bool AskTrust(const ServerIdentity& server);
     void TransferWithProgress(const UploadJob& job, const std::string& remotePath,
                               const std::string& localPath, std::string& resultText,
                               std::int32_t& success);
@@ -111,6 +117,10 @@ private:
     std::shared_ptr<SettingsStore> store_;
     std::unique_ptr<RunTracker> runs_;
     TransferFunction transfer_;
+    // The servers the user trusts, in the program's data folder.
+    std::unique_ptr<TrustStore> trust_;
+    // What the last transfer found out about a server it could not verify.
+    std::optional<ServerIdentity> lastUntrusted_;
 
     JobList jobs_;
     bool refreshing_ = false;

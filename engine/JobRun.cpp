@@ -10,10 +10,20 @@ void RunJob(const JobRunSeams& seams)
     }
     std::string resultText;
     std::int32_t success = 0;
+    const auto send = [&](const std::string& remotePath, const std::string& localPath) {
+        seams.transfer(job, remotePath, localPath, resultText, success);
+        if (success != 0 || !seams.askTrust || !seams.untrustedServer) {
+            return;
+        }
+        const std::optional<ServerIdentity> server = seams.untrustedServer();
+        if (server && seams.askTrust(*server)) {
+            seams.transfer(job, remotePath, localPath, resultText, success);
+        }
+    };
 
     if (!IsWildcardSource(job.sourceFile)) {
         // One entry, whatever the transfer's outcome.
-        seams.transfer(job, job.destinationFile, job.sourceFile, resultText, success);
+        send(job.destinationFile, job.sourceFile);
         seams.appendLog(resultText, job.sourceFile, job.destinationFile);
         return;
     }
@@ -28,7 +38,7 @@ void RunJob(const JobRunSeams& seams)
         }
         first = false;
         const std::string remotePath = RemoteFolderOf(job.destinationFile) + file.fileName;
-        seams.transfer(job, remotePath, file.fullPath, resultText, success);
+        send(remotePath, file.fullPath);
         seams.appendLog(resultText, file.fullPath, remotePath);
         if (success == 0) {
             return;

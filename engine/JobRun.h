@@ -2,9 +2,11 @@
 
 #include "jobs/UploadJob.h"
 #include "transfer/FolderNode.h"
+#include "transfer/ServerIdentity.h"
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,13 @@ struct JobRunSeams
     std::function<void(const std::string& resultText, const std::string& localPath,
                        const std::string& remotePath)>
         appendLog;
+    // What the last call of `transfer` learned of a server whose identity it could not verify,
+    // when that is why it failed; nothing otherwise. May be left empty.
+    std::function<std::optional<ServerIdentity>()> untrustedServer;
+    // Set only while the user is at the window ("Update now selected items"); a scheduled run
+    // leaves it empty and so never asks. Asks whether to trust the server from now on and records
+    // the answer yes; returns true when the server is now trusted.
+    std::function<bool(const ServerIdentity& server)> askTrust;
 };
 
 // Uploads one job once and logs every file tried. A single source goes to the destination as
@@ -33,6 +42,10 @@ struct JobRunSeams
 // match are skipped, and no match sends and logs nothing. The job is read afresh before every
 // file, so a change made while the log dispatched events applies to the files still to go, and a
 // deleted job ends the run at once. Whatever `transfer` throws passes through untouched.
+//
+// A transfer that fails because the server's identity could not be verified is put to the user
+// when `askTrust` is set: once the server is trusted, the same file is sent once more, and only
+// that second outcome is logged. Otherwise the failure is logged as it came.
 void RunJob(const JobRunSeams& seams);
 
 // A source is a wildcard pattern when it holds an asterisk; "?" alone does not make one.

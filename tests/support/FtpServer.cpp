@@ -129,6 +129,9 @@ FtpServer::FtpServer(const FtpServerOptions& options, const FtpServerTls& tls)
         if (options.stallAfterBytes >= 0) {
             args.insert(args.end(), {"--stall-after", std::to_string(options.stallAfterBytes)});
         }
+        if (options.port != 0) {
+            args.insert(args.end(), {"--port", std::to_string(options.port)});
+        }
         if (tls.mode != FtpServerTls::Mode::None) {
             args.insert(args.end(),
                         {"--tls",

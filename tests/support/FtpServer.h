@@ -13,6 +13,9 @@ struct FtpServerOptions
     // When not negative: after this many bytes of an upload the server stops reading and never
     // answers for that transfer again, like a server that died mid-transfer.
     std::int64_t stallAfterBytes = -1;
+    // The port to listen on; 0 lets the system choose. A server started on the port of one that
+    // has ended stands in for the same server with, say, a new certificate.
+    std::uint16_t port = 0;
 };
 
 // Whether the test server speaks TLS, and how.

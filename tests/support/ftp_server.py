@@ -10,6 +10,8 @@ Every command line it receives is appended to the command log, one line each, ex
 It ends when its stdin reaches end of file, so that it never outlives the test that started it,
 even when that test crashes.
 
+  --port N          listen on this port rather than one of the system's choosing
+
 Options for tests of slow and dead servers:
   --throttle N      receive uploads at no more than N bytes per second
   --stall-after N   stop reading an upload after N bytes and never answer again for it
@@ -124,6 +126,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--home", required=True)
     parser.add_argument("--command-log", required=True)
+    parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--throttle", type=int, default=0)
     parser.add_argument("--stall-after", type=int, default=-1)
     parser.add_argument("--tls", choices=["explicit", "implicit"])
@@ -198,7 +201,7 @@ def main():
         dtp = make_stalling_dtp(dtp, args.stall_after)
     Handler.dtp_handler = dtp
 
-    server = FTPServer(("127.0.0.1", 0), Handler)
+    server = FTPServer(("127.0.0.1", args.port), Handler)
     threading.Thread(target=watch_stdin, daemon=True).start()
     print("PORT %d" % server.socket.getsockname()[1], flush=True)
     server.serve_forever(handle_exit=False)
