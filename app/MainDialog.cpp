@@ -478,6 +478,7 @@ void MainDialog::RefreshJobView(bool rebuild, int row)
             for (int column = 0; column < 7; ++column) {
                 list->setItem(i, column, new QTableWidgetItem(cells[column]));
             }
+            ShowLastRun(i);
         }
         if (current < 0 || current >= count) {
             current = 0;
@@ -493,6 +494,33 @@ void MainDialog::RefreshJobView(bool rebuild, int row)
         LoadJobIntoForm(jobs_[static_cast<std::size_t>(current)]);
     }
     refreshing_ = false;
+}
+
+void MainDialog::ShowLastRun(int row)
+{
+    QTableWidget* list = ui_->jobList;
+    if (row < 0 || row >= static_cast<int>(jobs_.size()) || row >= list->rowCount()) {
+        return;
+    }
+    const UploadJob::LastRun& last = jobs_[static_cast<std::size_t>(row)].lastRun;
+    QString tip = QStringLiteral("Not run yet");
+    if (last.when != 0) {
+        QString text = FromText(last.text).trimmed();
+        text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        tip = QStringLiteral("Last run %1: %2")
+                  .arg(FromText(ActivityLogText::Stamp(static_cast<std::time_t>(last.when))),
+                       text);
+    }
+    // Drawn once; the list shows it at its own icon size.
+    static const QIcon failedMark(RenderSvg(QStringLiteral(":/job_failed.svg"), 16, 16));
+    for (int column = 0; column < list->columnCount(); ++column) {
+        if (QTableWidgetItem* item = list->item(row, column)) {
+            item->setToolTip(tip);
+        }
+    }
+    if (QTableWidgetItem* first = list->item(row, 0)) {
+        first->setIcon(last.failed ? failedMark : QIcon());
+    }
 }
 
 void MainDialog::OnItemChanged(int row)
@@ -581,6 +609,8 @@ void MainDialog::OnChange()
     const UploadJob& previous = jobs_[static_cast<std::size_t>(mark)];
     job.storedPassword = previous.storedPassword;
     job.passwordUnread = previous.passwordUnread && job.password == previous.password;
+    // The last run's outcome belongs to the job, not to its settings: it stays until the next run.
+    job.lastRun = previous.lastRun;
     jobs_[static_cast<std::size_t>(mark)] = job;
     RefreshJobView(true);
     SaveNow();
@@ -796,12 +826,17 @@ void MainDialog::AppendLog(int position, std::string resultText, std::string loc
 {
     std::string web;
     std::string user;
+    const std::time_t now = std::time(nullptr);
     if (position >= 0 && position < static_cast<int>(jobs_.size())) {
-        web = jobs_[static_cast<std::size_t>(position)].webAddress;
-        user = jobs_[static_cast<std::size_t>(position)].userName;
+        UploadJob& job = jobs_[static_cast<std::size_t>(position)];
+        web = job.webAddress;
+        user = job.userName;
+        // Each file's entry is the job's latest outcome, so a pattern run ends on its last file's.
+        job.lastRun = {static_cast<std::int64_t>(now), resultText != "Ok.\r\n", resultText};
+        ShowLastRun(position);
     }
     std::string text = logText_;
-    text += ActivityLogText::Entry(ActivityLogText::Stamp(std::time(nullptr)), web, user,
+    text += ActivityLogText::Entry(ActivityLogText::Stamp(now), web, user,
                                    remotePath, localPath, resultText);
     logText_ = ActivityLogText::Trim(std::move(text));
     QString shown = FromText(logText_);

@@ -73,6 +73,9 @@ private:
 
     // The job form and the job list.
     void RefreshJobView(bool rebuild, int row = -1);
+    // Puts a row's last-run outcome on its items: the tooltip, and the warning mark after a
+    // failure.
+    void ShowLastRun(int row);
     UploadJob JobFromForm();
     bool UpdateData(bool saveAndValidate);
     void LoadJobIntoForm(const UploadJob& job);

@@ -26,6 +26,17 @@ struct UploadJob
     // key back brings the password back, until the user types a new password for the job.
     bool passwordUnread = false;
 
+    // How this job's last run in this session ended, for its row in the list: when (0 until it
+    // first runs), whether it failed, and the result text. Kept in memory only: the store never
+    // writes or reads it, and it is no part of what makes two jobs equal.
+    struct LastRun
+    {
+        std::int64_t when = 0;
+        bool failed = false;
+        std::string text;
+    };
+    LastRun lastRun;
+
     // Jobs are equal when everything the user configured is; how the password is stored is the
     // store's own bookkeeping.
     bool operator==(const UploadJob& other) const
