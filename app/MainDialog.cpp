@@ -3,6 +3,7 @@
 #include "app/AboutDialog.h"
 #include "app/AppFileDialog.h"
 #include "app/AppMessageBox.h"
+#include "app/AutostartEntry.h"
 #include "app/DialogUnits.h"
 #include "app/Resources.h"
 #include "app/TerminationSignals.h"
@@ -196,6 +197,15 @@ MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
     windowMenu_ = new QMenu(this);
     windowMenu_->setObjectName(QStringLiteral("windowMenu"));
     windowMenu_->addSeparator();
+    // Whether the session starts the program at login; the mark is read from the autostart
+    // folder each time the menu opens, so an entry removed by other means is shown as it is.
+    startAtLogin_ = windowMenu_->addAction(QStringLiteral("Start at &login"));
+    startAtLogin_->setObjectName(QStringLiteral("startAtLoginAction"));
+    startAtLogin_->setCheckable(true);
+    startAtLogin_->setChecked(AutostartEntry::Exists());
+    connect(windowMenu_, &QMenu::aboutToShow, this,
+            [this] { startAtLogin_->setChecked(AutostartEntry::Exists()); });
+    connect(startAtLogin_, &QAction::triggered, this, &MainDialog::OnStartAtLogin);
     QAction* about = windowMenu_->addAction(QStringLiteral("&About Ferrovane..."));
     about->setObjectName(QStringLiteral("aboutAction"));
     connect(about, &QAction::triggered, this, &MainDialog::OnAbout, Qt::QueuedConnection);
@@ -337,6 +347,20 @@ void MainDialog::OnAbout()
 {
     AboutDialog about(this);
     about.exec();
+}
+
+void MainDialog::OnStartAtLogin(bool start)
+{
+    QString why;
+    if (!(start ? AutostartEntry::Write(why) : AutostartEntry::Remove(why))) {
+        AppMessageBox::Show(this,
+                            QStringLiteral("The login entry %1 could not be %2: %3.")
+                                .arg(AutostartEntry::Path(),
+                                     start ? QStringLiteral("written") : QStringLiteral("removed"),
+                                     why),
+                            QMessageBox::Warning);
+    }
+    startAtLogin_->setChecked(AutostartEntry::Exists());
 }
 
 void MainDialog::keyPressEvent(QKeyEvent* event)

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+class QAction;
 class QMenu;
 class QTableWidget;
 class RunTracker;
@@ -70,6 +71,7 @@ private:
     void OnOK();
     void OnDestroy();
     void OnAbout();
+    void OnStartAtLogin(bool start);
 
     // The job form and the job list.
     void RefreshJobView(bool rebuild, int row = -1);
@@ -147,6 +149,7 @@ private:
     std::string toldKeyError_;
     QTimer timer_;
     QMenu* windowMenu_ = nullptr;
+    QAction* startAtLogin_ = nullptr;
 
     // Form values, moved to and from the controls by UpdateData.
     std::string destinationText_;

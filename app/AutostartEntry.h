@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+
+// The program's entry in the XDG autostart folder, which desktop sessions read at login:
+// $XDG_CONFIG_HOME/autostart/ (~/.config/autostart/ when XDG_CONFIG_HOME is unset, empty or not
+// an absolute path) with the same file name as the installed launcher, so that it stands for the
+// launcher there. The entry starts the program that wrote it.
+class AutostartEntry
+{
+public:
+    // The launcher's file name, shared with the installed one.
+    static constexpr const char* kFileName = "com.ombrix.Ferrovane.desktop";
+
+    static QString Path();
+    static bool Exists();
+
+    // Writes the entry (atomically) or removes it. On failure `why` says what went wrong.
+    static bool Write(QString& why);
+    static bool Remove(QString& why);
+
+    // The program the entry starts: the installed program when that is the one running, else
+    // the running executable.
+    static QString ProgramPath();
+    // The entry's text for the given program.
+    static QString Text(const QString& program);
+    // One program path as an Exec value: quoted as the desktop entry rules ask when it holds a
+    // reserved character, field codes' '%' doubled, and then the string value's own escapes.
+    static QString ExecValue(const QString& program);
+};
