@@ -10,8 +10,9 @@ FERROVANE_PACKAGES=(
     qt6-base-dev qt6-base-private-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins
     libcurl4-openssl-dev libssl-dev
     libgtest-dev
-    python3 python3-pyftpdlib python3-cryptography python3-openssl
+    python3 python3-pyftpdlib python3-cryptography python3-openssl python3-paramiko
     curl
+    desktop-file-utils appstream dpkg-dev
 )
 
 ferrovane_install_packages() {

@@ -34,7 +34,8 @@ const char* const kOk = "Ok.\r\n";
 const char* const kCannotChangeDirectory = "Could not change directory !!\r\n";
 const char* const kCannotPut = "Could not put file to server!!\r\n";
 const char* const kAbandoned = "Transfer abandoned.\r\n";
-const char* const kSftpNotYet = "SFTP is not supported yet.\r\n";
+const char* const kSshLoginRefused =
+    "Could not log in: the SSH server refused the user name or password!!\r\n";
 const char* const kAddressRefused =
     "Refused: the server address must be a host name, or ftp://, ftpes://, ftps:// or sftp:// "
     "followed by a host and an optional :port!!\r\n";
@@ -224,6 +225,11 @@ struct Exchange
     // certificate, and no other, is the server's.
     std::string recordedFingerprint;
     bool recordedRefused = false; // the server showed another certificate than the recorded one
+    // SSH: where the exchange goes, and the host key the server showed when it was not the one
+    // recorded for it in the known-hosts file (missing or changed).
+    std::string sshHost;
+    std::uint16_t sshPort = 0;
+    std::optional<ServerIdentity> hostKeyRefused;
     Clock::time_point lastActivity = Clock::now();
 };
 
@@ -396,6 +402,86 @@ int OnVerifyCertificate(int verdict, X509_STORE_CTX* store)
     return 0;
 }
 
+std::string Base64(const unsigned char* bytes, std::size_t size)
+{
+    std::string text(4 * ((size + 2) / 3), '\0');
+    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes,
+                                       static_cast<int>(size));
+    text.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+    return text;
+}
+
+std::string FromBase64(std::string_view text)
+{
+    std::string bytes(3 * (text.size() / 4), '\0');
+    const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+                                       reinterpret_cast<const unsigned char*>(text.data()),
+                                       static_cast<int>(text.size()));
+    if (length < 0) {
+        return {};
+    }
+    // EVP_DecodeBlock counts the padding as bytes.
+    std::size_t size = static_cast<std::size_t>(length);
+    for (auto it = text.rbegin(); it != text.rend() && *it == '=' && size > 0; ++it) {
+        --size;
+    }
+    bytes.resize(size);
+    return bytes;
+}
+
+// The type name an SSH key blob starts with ("ssh-ed25519", "ecdsa-sha2-nistp256", ...).
+std::string SshKeyType(const std::string& blob)
+{
+    if (blob.size() < 4) {
+        return {};
+    }
+    const auto byte = [&blob](std::size_t i) { return static_cast<unsigned char>(blob[i]); };
+    const std::size_t length = (std::size_t{byte(0)} << 24) | (std::size_t{byte(1)} << 16) |
+                               (std::size_t{byte(2)} << 8) | byte(3);
+    if (length == 0 || length > 64 || blob.size() < 4 + length) {
+        return {};
+    }
+    const std::string name = blob.substr(4, length);
+    const bool printable =
+        std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' && c < 0x7F; });
+    return printable ? name : std::string();
+}
+
+// libcurl asks this about the server's host key once it has looked it up in the known-hosts
+// file. Only a key recorded there for this host and port is taken; any other is refused, and
+// what the server showed is kept for the user to judge (OpenSSH's SHA256: form of fingerprint).
+int OnHostKey(CURL*, const curl_khkey*, const curl_khkey* found, curl_khmatch match, void* user)
+{
+    auto* exchange = static_cast<Exchange*>(user);
+    if (match == CURLKHMATCH_OK) {
+        return CURLKHSTAT_FINE;
+    }
+    if (found != nullptr && found->key != nullptr) {
+        const std::string blob =
+            found->len > 0 ? std::string(found->key, found->len) : FromBase64(found->key);
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        if (!blob.empty() &&
+            EVP_Digest(blob.data(), blob.size(), digest, &length, EVP_sha256(), nullptr) == 1) {
+            ServerIdentity identity;
+            identity.kind = ServerIdentity::Kind::Ssh;
+            identity.host = exchange->sshHost;
+            identity.port = exchange->sshPort;
+            identity.changed = match == CURLKHMATCH_MISMATCH;
+            std::string fingerprint = Base64(digest, length);
+            while (fingerprint.ends_with('=')) {
+                fingerprint.pop_back();
+            }
+            identity.fingerprint = "SHA256:" + fingerprint;
+            identity.keyType = SshKeyType(blob);
+            identity.keyBase64 =
+                Base64(reinterpret_cast<const unsigned char*>(blob.data()), blob.size());
+            exchange->hostKeyRefused = std::move(identity);
+        }
+    }
+    return CURLKHSTAT_REJECT;
+}
+
 // libcurl hands over each connection's SSL_CTX after setting it up with its own checks (the
 // trusted authorities, the verify mode); the host name is checked by libcurl after the handshake.
 CURLcode OnSslContext(CURL*, void* context, void* user)
@@ -408,12 +494,13 @@ CURLcode OnSslContext(CURL*, void* context, void* user)
     return CURLE_OK;
 }
 
-std::string UnverifiedIdentity(const std::string& fingerprint, bool changed)
+// what: the fingerprint as the log tells it ("certificate SHA-256 ...", "host key SHA256:...").
+std::string UnverifiedIdentity(const std::string& what, bool changed)
 {
     std::string text = changed ? "The server's identity has changed"
                                : "The server's identity could not be verified";
-    if (!fingerprint.empty()) {
-        text += " (certificate SHA-256 " + fingerprint + ")";
+    if (!what.empty()) {
+        text += " (" + what + ")";
     }
     text += ". Select the job and use \"Update now selected items\" to review the server.\r\n";
     return text;
@@ -439,6 +526,28 @@ std::string PercentEncode(std::string_view text)
         }
     }
     return out;
+}
+
+// The URL path that puts the file at `remotePath` as FTP would: a path from "/" stays as it is,
+// any other is taken from the login folder (libcurl's "/~/"). Every byte but "/" and the
+// unreserved ones is percent-encoded.
+std::string SftpUrlPath(const std::string& remotePath)
+{
+    const bool fromRoot = remotePath.starts_with('/');
+    std::string path = fromRoot ? "" : "/~/";
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t slash = remotePath.find('/', start);
+        path += PercentEncode(
+            std::string_view(remotePath)
+                .substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+        if (slash == std::string::npos) {
+            break;
+        }
+        path += '/';
+        start = slash + 1;
+    }
+    return path;
 }
 
 // One line ending in "\r\n", at most kMaxErrorText bytes in all. The text comes from the server
@@ -678,6 +787,43 @@ Outcome RunReporting(CURLM* multi, CURL* easy, Exchange& exchange, std::uint64_t
     return outcome;
 }
 
+// The one-line text of a failed SSH exchange.
+std::string SftpFailure(const Outcome& outcome, Exchange& exchange, const char* errorBuffer,
+                        bool hasDirectory, const TransferTrust& trust)
+{
+    if (outcome.stalled) {
+        return kCannotPut;
+    }
+    switch (outcome.code) {
+    case CURLE_PEER_FAILED_VERIFICATION:
+        if (exchange.hostKeyRefused) {
+            const ServerIdentity& key = *exchange.hostKeyRefused;
+            std::string text = UnverifiedIdentity("host key " + key.fingerprint, key.changed);
+            if (trust.untrusted != nullptr && !key.keyType.empty()) {
+                *trust.untrusted = std::move(*exchange.hostKeyRefused);
+            }
+            return text;
+        }
+        break;
+    case CURLE_LOGIN_DENIED:
+        return kSshLoginRefused;
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+        // The folder the file goes to is not there.
+        return hasDirectory ? kCannotChangeDirectory : kCannotPut;
+    case CURLE_UPLOAD_FAILED:
+    case CURLE_REMOTE_ACCESS_DENIED:
+    case CURLE_REMOTE_DISK_FULL:
+    case CURLE_QUOTE_ERROR:
+    case CURLE_READ_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_ABORTED_BY_CALLBACK:
+        return kCannotPut;
+    default:
+        break;
+    }
+    return errorBuffer[0] != '\0' ? AsErrorLine(errorBuffer) : std::string(kCannotConnect);
+}
+
 } // namespace
 
 TransferTimeouts SetTransferTimeoutsForTesting(const TransferTimeouts& timeouts)
@@ -712,6 +858,7 @@ void TransferFile(const std::string& userName, const std::string& password,
     File local;
     UrlHandle url;
     StringList quote;
+    std::string knownHosts;
 
     // The session: failing to get one is the single failure that goes to the caller.
     InitCurlOnce();
@@ -751,10 +898,7 @@ void TransferFile(const std::string& userName, const std::string& password,
         fail(kAddressRefused);
         return;
     }
-    if (address->scheme == ServerScheme::Sftp) {
-        fail(kSftpNotYet);
-        return;
-    }
+    const bool sftp = address->scheme == ServerScheme::Sftp;
     const bool implicitTls = address->scheme == ServerScheme::FtpImplicitTls;
     const bool tls = implicitTls || address->scheme == ServerScheme::FtpExplicitTls;
 
@@ -765,11 +909,13 @@ void TransferFile(const std::string& userName, const std::string& password,
 
     try {
         const std::string& host = address->host;
-        SetUrlPart(url.get(), CURLUPART_SCHEME, implicitTls ? "ftps" : "ftp");
+        SetUrlPart(url.get(), CURLUPART_SCHEME, sftp ? "sftp" : implicitTls ? "ftps" : "ftp");
         const bool bareIpv6 = host.find(':') != std::string::npos && host.front() != '[';
         SetUrlPart(url.get(), CURLUPART_HOST, bareIpv6 ? "[" + host + "]" : host);
         SetUrlPart(url.get(), CURLUPART_PORT, std::to_string(address->port));
-        SetUrlPart(url.get(), CURLUPART_PATH, "/" + PercentEncode(canStore ? name : ""));
+        SetUrlPart(url.get(), CURLUPART_PATH,
+                   sftp ? SftpUrlPath(directory + (canStore ? name : ""))
+                        : "/" + PercentEncode(canStore ? name : ""));
     } catch (const std::invalid_argument& error) {
         // An address that cannot even form a URL is a failed connect, told in the client's words.
         fail(AsErrorLine(std::string(error.what()) + ": " + serverAddress));
@@ -803,7 +949,7 @@ void TransferFile(const std::string& userName, const std::string& password,
     // We send the CWD ourselves, so that its argument is exactly the directory part, and curl
     // stores under the bare name in whatever directory that leaves us in.
     SetOption(h, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
-    if (!directory.empty()) {
+    if (!directory.empty() && !sftp) {
         quote.reset(curl_slist_append(nullptr, ("CWD " + directory).c_str()));
         if (!quote) {
             throw std::bad_alloc();
@@ -845,6 +991,19 @@ void TransferFile(const std::string& userName, const std::string& password,
             SetOption(h, CURLOPT_SSL_VERIFYHOST, 0L);
         }
     }
+    if (sftp) {
+        // The password, and the host key checked against our own known-hosts file only. Without
+        // a store nothing is known, so every key is refused.
+        SetOption(h, CURLOPT_SSH_AUTH_TYPES, static_cast<long>(CURLSSH_AUTH_PASSWORD));
+        knownHosts = trust.store != nullptr ? trust.store->KnownHostsFile() : "/dev/null";
+        SetOption(h, CURLOPT_SSH_KNOWNHOSTS, knownHosts.c_str());
+        SetOption(h, CURLOPT_SSH_KEYFUNCTION, OnHostKey);
+        SetOption(h, CURLOPT_SSH_KEYDATA, &exchange);
+        exchange.sshHost = address->host;
+        exchange.sshPort = address->port;
+        // SSH shows no commands to watch; the stall watch runs from the start.
+        exchange.loggedIn = true;
+    }
     if (canStore) {
         SetOption(h, CURLOPT_UPLOAD, 1L);
         SetOption(h, CURLOPT_READFUNCTION, ReadLocalFile);
@@ -870,9 +1029,16 @@ void TransferFile(const std::string& userName, const std::string& password,
         }
         return;
     }
+    if (sftp) {
+        fail(SftpFailure(outcome, exchange, errorBuffer, !directory.empty(), trust));
+        return;
+    }
     if (tls && (outcome.code == CURLE_PEER_FAILED_VERIFICATION || exchange.recordedRefused)) {
         const bool changed = !exchange.recordedFingerprint.empty();
-        fail(UnverifiedIdentity(exchange.peerFingerprint, changed));
+        fail(UnverifiedIdentity(exchange.peerFingerprint.empty()
+                                    ? std::string()
+                                    : "certificate SHA-256 " + exchange.peerFingerprint,
+                                changed));
         if (trust.untrusted != nullptr && !exchange.peerFingerprint.empty()) {
             ServerIdentity identity;
             identity.kind = ServerIdentity::Kind::Tls;

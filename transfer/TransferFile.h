@@ -53,8 +53,14 @@ struct TransferTrust
 // fingerprint, and nothing but what TLS needs has been sent (never the user name or password).
 // A certificate recorded in trust.store for the host and port is taken instead, that one exactly:
 // any other the server shows then fails as a changed identity, even one an authority signed.
-// "sftp://" fails with "SFTP is not supported yet.\r\n"; an address ParseServerAddress refuses
-// fails without connecting.
+// "sftp://" stores the file over SSH, logging in with the user name and password (the password
+// method only). The host key must be the one recorded for the host and port in trust.store's
+// known-hosts file; any other (an unknown key, or one that changed) is refused before the login,
+// and the result text tells its SHA-256 fingerprint as OpenSSH shows it ("SHA256:..."). Without a
+// store no key is known. The file goes where FTP would put it: a remote path from "/" is taken
+// as it is, any other from the login folder; a missing folder gives "Could not change directory
+// !!\r\n", a refused login a one-line text that says so, and the passive flag does not count.
+// An address ParseServerAddress refuses fails without connecting.
 //
 // Any nonzero passiveMode selects passive mode (EPSV, then PASV), else active mode (EPRT, then
 // PORT). A user name that is empty or only blanks (spaces and tabs) logs in as "anonymous", with

@@ -5,6 +5,7 @@
 #include "jobs/PasswordCipher.h"
 #include "tests/gui/support/DialogDriver.h"
 #include "tests/support/FtpServer.h"
+#include "tests/support/SftpServer.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestCertificates.h"
 #include "transfer/TrustStore.h"
@@ -40,9 +41,10 @@ protected:
         return std::make_unique<FtpServer>(options, tls);
     }
 
-    void AddJob(DialogDriver& driver, std::uint16_t port)
+    void AddJob(DialogDriver& driver, std::uint16_t port,
+                const QString& address = QStringLiteral("ftpes://127.0.0.1"))
     {
-        driver.AddJob(QStringLiteral("ftpes://127.0.0.1"), QString::fromLatin1(FtpServer::kWriter),
+        driver.AddJob(address, QString::fromLatin1(FtpServer::kWriter),
                       QString::fromStdString(source_), QStringLiteral("/report.txt"), 1,
                       QString::number(port), true, QString::fromLatin1(FtpServer::kWriterPassword));
     }
@@ -164,6 +166,41 @@ TEST_F(TrustPromptTest, AnUnknownCertificateIsAskedAboutOnlyAtTheWindowAndAChang
     EXPECT_TRUE(LastLine(driver).endsWith(QStringLiteral("Ok."))) << LastLine(driver).toStdString();
     EXPECT_EQ(server->readFile("report.txt"), "trusted bytes\n");
     EXPECT_EQ(store.TlsFingerprint("127.0.0.1", port), second.selfSignedFingerprint());
+}
+
+TEST_F(TrustPromptTest, AnUnknownSshHostKeyIsRefusedOnScheduleAndTrustedThroughThePrompt)
+{
+    SftpServer server;
+    const QString fingerprint = QString::fromStdString(server.fingerprint());
+    DialogDriver driver;
+    AddJob(driver, server.port(), QStringLiteral("sftp://127.0.0.1"));
+
+    RunScheduled(driver);
+    EXPECT_TRUE(LastLine(driver).endsWith(
+        QStringLiteral("The server's identity could not be verified (host key %1). Select the "
+                       "job and use \"Update now selected items\" to review the server.")
+            .arg(fingerprint)))
+        << LastLine(driver).toStdString();
+    EXPECT_TRUE(AppMessageBox::History().isEmpty());
+    EXPECT_TRUE(server.log().empty());
+
+    AppMessageBox::SetNextAnswer(QMessageBox::Yes);
+    UpdateNow(driver);
+    ASSERT_EQ(AppMessageBox::History().size(), 1);
+    const QString asked = AppMessageBox::History().first().text;
+    EXPECT_TRUE(asked.contains(QStringLiteral("Host key (ecdsa-sha2-nistp256) fingerprint:\n") +
+                               fingerprint))
+        << asked.toStdString();
+    EXPECT_TRUE(LastLine(driver).endsWith(QStringLiteral("Ok."))) << LastLine(driver).toStdString();
+    EXPECT_EQ(server.readFile("report.txt"), "trusted bytes\n");
+
+    // Known from now on: the schedule sends without asking.
+    std::filesystem::remove(server.home() + "/report.txt");
+    AppMessageBox::ClearHistory();
+    RunScheduled(driver);
+    EXPECT_TRUE(LastLine(driver).endsWith(QStringLiteral("Ok."))) << LastLine(driver).toStdString();
+    EXPECT_EQ(server.readFile("report.txt"), "trusted bytes\n");
+    EXPECT_TRUE(AppMessageBox::History().isEmpty());
 }
 
 } // namespace
