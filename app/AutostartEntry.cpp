@@ -22,18 +22,9 @@ bool AutostartEntry::Exists()
 
 QString AutostartEntry::ProgramPath()
 {
-    const QString running = QCoreApplication::applicationFilePath();
-#ifdef FERROVANE_INSTALLED_PROGRAM
-    // Started through another path to the installed file (a link, a merged /bin), the entry
-    // still names the installed program.
-    const QString installed = QStringLiteral(FERROVANE_INSTALLED_PROGRAM);
-    const QFileInfo installedInfo(installed);
-    if (installedInfo.exists() && !running.isEmpty() &&
-        installedInfo.canonicalFilePath() == QFileInfo(running).canonicalFilePath()) {
-        return installed;
-    }
-#endif
-    return running;
+    // The running executable with links resolved: the installed program when that is the one
+    // running (wherever the package put it), else the copy started, in its build folder say.
+    return QCoreApplication::applicationFilePath();
 }
 
 QString AutostartEntry::ExecValue(const QString& program)

@@ -19,8 +19,7 @@ public:
     static bool Write(QString& why);
     static bool Remove(QString& why);
 
-    // The program the entry starts: the installed program when that is the one running, else
-    // the running executable.
+    // The program the entry starts: the one running, as its absolute path.
     static QString ProgramPath();
     // The entry's text for the given program.
     static QString Text(const QString& program);
