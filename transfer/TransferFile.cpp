@@ -1,6 +1,7 @@
 #include "transfer/TransferFile.h"
 
 #include "transfer/ServerAddress.h"
+#include "transfer/TransferSession.h"
 #include "transfer/TrustStore.h"
 
 #include <algorithm>
@@ -201,9 +202,27 @@ private:
     bool shutDown_ = false;
 };
 
-// What the callbacks learn while one transfer runs. Lives on the stack of one call.
+// What the callbacks learn while transfers run over one client session; each file starts with
+// BeginFile. Lives as long as the session's handles.
 struct Exchange
 {
+    // Forgets what the last file left, keeping the session's sockets and the certificate last
+    // seen (a reused connection shows none).
+    void BeginFile(std::FILE* local, std::uint64_t size)
+    {
+        file = local;
+        sizeAtStart = size;
+        read = 0;
+        sent = 0;
+        lastReply.clear();
+        lastCommand.clear();
+        loggedIn = false;
+        recordedFingerprint.clear();
+        recordedRefused = false;
+        hostKeyRefused.reset();
+        lastActivity = Clock::now();
+    }
+
     std::FILE* file = nullptr;
     std::uint64_t sizeAtStart = 0; // what the file held when it was opened
     std::uint64_t read = 0;        // bytes read from it so far
@@ -840,11 +859,43 @@ std::string SetTransferAuthorityFileForTesting(const std::string& path)
     return std::exchange(ExtraAuthorityFile(), path);
 }
 
-void TransferFile(const std::string& userName, const std::string& password,
-                  const std::string& serverAddress, const std::string& remotePath,
-                  const std::string& localPath, std::uint16_t port, std::int32_t passiveMode,
-                  std::string& resultText, std::int32_t& success, const TransferProgress& progress,
-                  const TransferTrust& trust)
+// Everything a client session keeps from one file to the next: the handles, and what they point
+// to, declared before them so that it outlives them.
+struct TransferSession::State
+{
+    State()
+    {
+        // Failing to get a session is the single failure that goes to the caller.
+        InitCurlOnce();
+        url.reset(curl_url());
+        easy.reset(curl_easy_init());
+        multi.reset(curl_multi_init());
+        if (!easy || !multi || !url) {
+            throw TransferSessionError("Could not open an FTP client session.");
+        }
+    }
+
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    Exchange exchange;
+    UrlHandle url;
+    StringList quote;
+    std::string knownHosts;
+    EasyHandle easy;
+    MultiHandle multi;
+    // The folder the login left us in, once a file has gone: a later file on the same connection
+    // starts from there, as it would after a login of its own.
+    std::string entryPath;
+};
+
+namespace {
+
+// Sends one file over the session's handles: a connection the session already holds when
+// libcurl can reuse it, else a fresh one.
+void SendFile(TransferSession::State& state, const std::string& userName,
+              const std::string& password, const std::string& serverAddress,
+              const std::string& remotePath, const std::string& localPath, std::uint16_t port,
+              std::int32_t passiveMode, std::string& resultText, std::int32_t& success,
+              const TransferProgress& progress, const TransferTrust& trust)
 {
     resultText = kOk;
     success = 1;
@@ -852,22 +903,15 @@ void TransferFile(const std::string& userName, const std::string& password,
         trust.untrusted->reset();
     }
 
-    // What the handles point to is declared before them, so that it outlives them.
-    char errorBuffer[CURL_ERROR_SIZE] = {};
-    Exchange exchange;
+    char* const errorBuffer = state.errorBuffer;
+    errorBuffer[0] = '\0';
+    Exchange& exchange = state.exchange;
+    UrlHandle& url = state.url;
+    StringList& quote = state.quote;
+    std::string& knownHosts = state.knownHosts;
+    EasyHandle& easy = state.easy;
+    MultiHandle& multi = state.multi;
     File local;
-    UrlHandle url;
-    StringList quote;
-    std::string knownHosts;
-
-    // The session: failing to get one is the single failure that goes to the caller.
-    InitCurlOnce();
-    EasyHandle easy(curl_easy_init());
-    MultiHandle multi(curl_multi_init());
-    url.reset(curl_url());
-    if (!easy || !multi || !url) {
-        throw TransferSessionError("Could not open an FTP client session.");
-    }
 
     const auto fail = [&](std::string text) {
         resultText = std::move(text);
@@ -904,8 +948,7 @@ void TransferFile(const std::string& userName, const std::string& password,
 
     const TransferTimeouts timeouts = ReadTimeouts();
     const std::string extraAuthorities = ReadExtraAuthorityFile();
-    exchange.file = local.get();
-    exchange.sizeAtStart = total;
+    exchange.BeginFile(local.get(), total);
 
     try {
         const std::string& host = address->host;
@@ -924,6 +967,10 @@ void TransferFile(const std::string& userName, const std::string& password,
 
     CURL* const h = easy.get();
     SetOption(h, CURLOPT_ERRORBUFFER, errorBuffer);
+    // Every option is set on every file, so that nothing of the last one lingers.
+    SetOption(h, CURLOPT_USERNAME, static_cast<const char*>(nullptr));
+    SetOption(h, CURLOPT_PASSWORD, static_cast<const char*>(nullptr));
+    SetOption(h, CURLOPT_QUOTE, static_cast<curl_slist*>(nullptr));
     SetOption(h, CURLOPT_CURLU, url.get());
     // "USER" with no name is a syntax error to every server; no name means an anonymous login,
     // as FTP clients have always taken it. Without a password libcurl supplies the customary one.
@@ -949,11 +996,24 @@ void TransferFile(const std::string& userName, const std::string& password,
     // We send the CWD ourselves, so that its argument is exactly the directory part, and curl
     // stores under the bare name in whatever directory that leaves us in.
     SetOption(h, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
-    if (!directory.empty() && !sftp) {
-        quote.reset(curl_slist_append(nullptr, ("CWD " + directory).c_str()));
-        if (!quote) {
+    // On a connection kept from the last file, the directory changes start again from the
+    // folder the login left us in.
+    quote.reset();
+    const auto cwd = [&quote](const std::string& folder) {
+        curl_slist* list = curl_slist_append(quote.get(), ("CWD " + folder).c_str());
+        if (list == nullptr) {
             throw std::bad_alloc();
         }
+        quote.release();
+        quote.reset(list);
+    };
+    if (!sftp && !state.entryPath.empty()) {
+        cwd(state.entryPath);
+    }
+    if (!sftp && !directory.empty()) {
+        cwd(directory);
+    }
+    if (quote) {
         SetOption(h, CURLOPT_QUOTE, quote.get());
     }
     SetOption(h, CURLOPT_HEADERFUNCTION, OnReplyLine);
@@ -1005,6 +1065,7 @@ void TransferFile(const std::string& userName, const std::string& password,
         exchange.loggedIn = true;
     }
     if (canStore) {
+        SetOption(h, CURLOPT_NOBODY, 0L);
         SetOption(h, CURLOPT_UPLOAD, 1L);
         SetOption(h, CURLOPT_READFUNCTION, ReadLocalFile);
         SetOption(h, CURLOPT_READDATA, &exchange);
@@ -1012,6 +1073,7 @@ void TransferFile(const std::string& userName, const std::string& password,
         SetOption(h, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
         SetOption(h, CURLOPT_TRANSFERTEXT, 0L);
     } else {
+        SetOption(h, CURLOPT_UPLOAD, 0L);
         SetOption(h, CURLOPT_NOBODY, 1L); // log in and change directory, nothing more
     }
 
@@ -1024,6 +1086,12 @@ void TransferFile(const std::string& userName, const std::string& password,
         return;
     }
     if (!outcome.stalled && outcome.code == CURLE_OK) {
+        const char* entry = nullptr;
+        if (!sftp && state.entryPath.empty() &&
+            curl_easy_getinfo(h, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry != nullptr &&
+            !HoldsLineBreak(entry)) {
+            state.entryPath = entry;
+        }
         if (!canStore) {
             fail(kCannotPut);
         }
@@ -1076,4 +1144,64 @@ void TransferFile(const std::string& userName, const std::string& password,
         return;
     }
     fail(kCannotPut);
+}
+
+} // namespace
+
+void TransferFile(const std::string& userName, const std::string& password,
+                  const std::string& serverAddress, const std::string& remotePath,
+                  const std::string& localPath, std::uint16_t port, std::int32_t passiveMode,
+                  std::string& resultText, std::int32_t& success, const TransferProgress& progress,
+                  const TransferTrust& trust)
+{
+    resultText = kOk;
+    success = 1;
+    TransferSession::State state;
+    SendFile(state, userName, password, serverAddress, remotePath, localPath, port, passiveMode,
+             resultText, success, progress, trust);
+}
+
+TransferSession::TransferSession() = default;
+
+TransferSession::~TransferSession() = default;
+
+void TransferSession::Send(const std::string& userName, const std::string& password,
+                           const std::string& serverAddress, const std::string& remotePath,
+                           const std::string& localPath, std::uint16_t port,
+                           std::int32_t passiveMode, std::string& resultText, std::int32_t& success,
+                           const TransferProgress& progress, const TransferTrust& trust)
+{
+    const std::optional<ServerAddress> address = ParseServerAddress(serverAddress, port);
+    if (!address || address->scheme == ServerScheme::Ftp) {
+        // Plain FTP logs in for every file, as it always has.
+        TransferFile(userName, password, serverAddress, remotePath, localPath, port, passiveMode,
+                     resultText, success, progress, trust);
+        return;
+    }
+    resultText = kOk;
+    success = 1;
+    // Another server or login gets a session of its own.
+    std::string key = serverAddress;
+    for (const std::string* part : {&userName, &password}) {
+        key += '\0';
+        key += *part;
+    }
+    key += '\0' + std::to_string(port) + '\0' + (passiveMode != 0 ? "p" : "a");
+    if (!state_ || key != key_) {
+        state_.reset();
+        state_ = std::make_unique<State>();
+        key_ = std::move(key);
+    }
+    try {
+        SendFile(*state_, userName, password, serverAddress, remotePath, localPath, port,
+                 passiveMode, resultText, success, progress, trust);
+    } catch (...) {
+        state_.reset();
+        throw;
+    }
+    if (success == 0 || state_->exchange.abandon) {
+        // Whatever went wrong, or an abandon that came too late to stop the file, may have left
+        // the connection in any state: the next file starts with a login of its own.
+        state_.reset();
+    }
 }

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "transfer/TransferFile.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// The client side of one job run. On a secure server (ftpes://, ftps://, sftp://) it logs in once
+// and stores every file of the run over that one connection: each Send still changes to its own
+// directory (starting again from the folder the login left it in), stores its file and gives its
+// own result, exactly as TransferFile describes. A failed Send drops the connection, so the next
+// one logs in afresh; another server, port, user or password gets a connection of its own. Plain
+// FTP (an address without a scheme, or ftp://) logs in for every file, as TransferFile does.
+// The connection closes when the session is destroyed.
+//
+// One thread at a time; a session must not be used from inside its own progress callback (a
+// nested run takes a session of its own).
+class TransferSession
+{
+public:
+    TransferSession();
+    ~TransferSession();
+    TransferSession(const TransferSession&) = delete;
+    TransferSession& operator=(const TransferSession&) = delete;
+
+    // TransferFile's contract, over the session's connection.
+    void Send(const std::string& userName, const std::string& password,
+              const std::string& serverAddress, const std::string& remotePath,
+              const std::string& localPath, std::uint16_t port, std::int32_t passiveMode,
+              std::string& resultText, std::int32_t& success, const TransferProgress& progress = {},
+              const TransferTrust& trust = {});
+
+    // What a session keeps between files (the client library's handles); TransferFile uses one
+    // for a single file.
+    struct State;
+
+private:
+    std::unique_ptr<State> state_;
+    std::string key_;
+};
