@@ -16,6 +16,7 @@
 #include "jobs/PasswordCipher.h"
 #include "jobs/SettingsStore.h"
 #include "transfer/ServerAddress.h"
+#include "transfer/TransferSession.h"
 #include "transfer/TrustStore.h"
 #include "ui_MainDialog.h"
 
@@ -141,8 +142,15 @@ MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
                        const TransferProgress& progress) {
         // A run nested in this transfer's progress has its own; only ours is kept.
         std::optional<ServerIdentity> untrusted;
-        TransferFile(job.userName, job.password, job.webAddress, remotePath, localPath, job.port,
-                     job.passiveMode, resultText, success, progress, {trust_.get(), &untrusted});
+        if (session_ != nullptr) {
+            session_->Send(job.userName, job.password, job.webAddress, remotePath, localPath,
+                           job.port, job.passiveMode, resultText, success, progress,
+                           {trust_.get(), &untrusted});
+        } else {
+            TransferFile(job.userName, job.password, job.webAddress, remotePath, localPath,
+                         job.port, job.passiveMode, resultText, success, progress,
+                         {trust_.get(), &untrusted});
+        }
         lastUntrusted_ = std::move(untrusted);
     };
 
@@ -742,6 +750,15 @@ void MainDialog::Tick(bool selectedOnly)
 void MainDialog::RunJob(int position, bool userAtWindow)
 {
     const std::shared_ptr<RunSlot> slot = runs_->Begin(position);
+    // The run's own session, closed when the run ends; a run nested in this one (from the events
+    // a transfer or a log entry lets in) has its own, and ours is back in place after it.
+    TransferSession session;
+    struct SessionScope
+    {
+        TransferSession*& current;
+        TransferSession* previous;
+        ~SessionScope() { current = previous; }
+    } scope{session_, std::exchange(session_, &session)};
     JobRunSeams seams;
     seams.readJob = [this, slot](UploadJob& job) {
         return !terminating_ && ReadTrackedJob(*slot, jobs_, job);

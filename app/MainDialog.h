@@ -18,6 +18,7 @@ class QMenu;
 class QTableWidget;
 class RunTracker;
 class SettingsStore;
+class TransferSession;
 class TrustStore;
 struct FilePair;
 
@@ -126,6 +127,8 @@ private:
     std::unique_ptr<TrustStore> trust_;
     // What the last transfer found out about a server it could not verify.
     std::optional<ServerIdentity> lastUntrusted_;
+    // The innermost running job's session: a secure server's files go over one login per run.
+    TransferSession* session_ = nullptr;
 
     JobList jobs_;
     bool refreshing_ = false;

@@ -1,0 +1,69 @@
+// A wildcard job through the window: on a secure server all its files go over one login, each
+// with its own log entry; on plain FTP every file logs in as before.
+#include "app/AppMessageBox.h"
+#include "tests/gui/support/DialogDriver.h"
+#include "tests/support/FtpServer.h"
+#include "tests/support/TempHome.h"
+#include "tests/support/TestCertificates.h"
+#include "transfer/TransferFile.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(SecureRunTest, AWildcardRunLogsInOnceOnASecureServerAndOncePerFileOnPlainFtp)
+{
+    AppMessageBox::ClearAnswers();
+    AppMessageBox::ClearHistory();
+    TestCertificates certificates;
+    const std::string previous = SetTransferAuthorityFileForTesting(certificates.authority());
+    const std::string local = MakeTempDir("ferrovane-secure-run");
+    for (int i = 0; i < 5; ++i) {
+        std::ofstream(local + "/f" + std::to_string(i) + ".txt") << "bytes " << i << "\n";
+    }
+
+    for (const bool secure : {true, false}) {
+        SCOPED_TRACE(secure ? "ftpes" : "ftp");
+        FtpServerTls tls;
+        if (secure) {
+            tls.mode = FtpServerTls::Mode::Explicit;
+            tls.certificateFile = certificates.server();
+            tls.required = true;
+        }
+        FtpServer server({}, tls);
+        std::filesystem::create_directories(server.home() + "/in");
+        DialogDriver driver;
+        driver.AddJob(secure ? QStringLiteral("ftpes://127.0.0.1") : QStringLiteral("127.0.0.1"),
+                      QString::fromLatin1(FtpServer::kWriter),
+                      QString::fromStdString(local + "/*.txt"), QStringLiteral("in/any"), 1,
+                      QString::number(server.port()), true,
+                      QString::fromLatin1(FtpServer::kWriterPassword));
+        driver.ClickRow(0);
+        driver.Click("updateNowButton");
+        driver.Settle();
+
+        const QStringList lines =
+            driver.Log()->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        ASSERT_EQ(lines.size(), 5);
+        for (const QString& line : lines) {
+            EXPECT_TRUE(line.endsWith(QStringLiteral("Ok."))) << line.toStdString();
+        }
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_EQ(server.readFile("in/f" + std::to_string(i) + ".txt"),
+                      "bytes " + std::to_string(i) + "\n");
+        }
+        const auto commands = server.commands();
+        EXPECT_EQ(
+            std::count_if(commands.begin(), commands.end(),
+                          [](const std::string& line) { return line.rfind("USER ", 0) == 0; }),
+            secure ? 1 : 5);
+        EXPECT_TRUE(AppMessageBox::History().isEmpty());
+    }
+    SetTransferAuthorityFileForTesting(previous);
+    RemoveTree(local);
+}
+
+} // namespace
