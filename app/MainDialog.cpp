@@ -540,8 +540,7 @@ void MainDialog::ShowLastRun(int row)
         QString text = FromText(last.text).trimmed();
         text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
         tip = QStringLiteral("Last run %1: %2")
-                  .arg(FromText(ActivityLogText::Stamp(static_cast<std::time_t>(last.when))),
-                       text);
+                  .arg(FromText(ActivityLogText::Stamp(static_cast<std::time_t>(last.when))), text);
     }
     // Drawn once; the list shows it at its own icon size.
     static const QIcon failedMark(RenderSvg(QStringLiteral(":/job_failed.svg"), 16, 16));
@@ -877,8 +876,8 @@ void MainDialog::AppendLog(int position, std::string resultText, std::string loc
         ShowLastRun(position);
     }
     std::string text = logText_;
-    text += ActivityLogText::Entry(ActivityLogText::Stamp(now), web, user,
-                                   remotePath, localPath, resultText);
+    text += ActivityLogText::Entry(ActivityLogText::Stamp(now), web, user, remotePath, localPath,
+                                   resultText);
     logText_ = ActivityLogText::Trim(std::move(text));
     QString shown = FromText(logText_);
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));

@@ -76,9 +76,9 @@ protected:
     std::string source;
 };
 
-const QRegularExpression kTip(QStringLiteral(
-    "^Last run \\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d: (.+)$"),
-    QRegularExpression::DotMatchesEverythingOption);
+const QRegularExpression
+    kTip(QStringLiteral("^Last run \\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d: (.+)$"),
+         QRegularExpression::DotMatchesEverythingOption);
 
 } // namespace
 
@@ -178,13 +178,13 @@ TEST_F(LastRunTest, APatternRunTakesTheOutcomeOfTheLastFileItTried)
     AddJob(driver, local + "/many/*.csv", 21);
     int calls = 0;
     int failing = -1; // the call that is refused
-    driver.dialog().SetTransferForTesting(
-        [&](const UploadJob&, const std::string&, const std::string&, std::string& resultText,
-            std::int32_t& success, const TransferProgress&) {
-            const bool fail = calls++ == failing;
-            resultText = fail ? "550 Refused.\r\n" : "Ok.\r\n";
-            success = fail ? 0 : 1;
-        });
+    driver.dialog().SetTransferForTesting([&](const UploadJob&, const std::string&,
+                                              const std::string&, std::string& resultText,
+                                              std::int32_t& success, const TransferProgress&) {
+        const bool fail = calls++ == failing;
+        resultText = fail ? "550 Refused.\r\n" : "Ok.\r\n";
+        success = fail ? 0 : 1;
+    });
     const auto run = [&](int refused) {
         calls = 0;
         failing = refused;

@@ -115,7 +115,8 @@ TEST_F(StartAtLoginTest, TheMenuItemWritesAndRemovesTheAutostartEntry)
         << text.toStdString();
     EXPECT_TRUE(AppMessageBox::History().isEmpty());
     // The entry is a valid desktop entry where the validator is at hand.
-    const QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
+    const QString validator =
+        QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
     if (!validator.isEmpty()) {
         QProcess check;
         check.start(validator, {entry});
@@ -142,8 +143,10 @@ TEST_F(StartAtLoginTest, TheMenuItemWritesAndRemovesTheAutostartEntry)
 TEST_F(StartAtLoginTest, AConfigHomeThatIsUnsetOrNotAbsoluteMeansDotConfig)
 {
     const ScopedVariable home("HOME", folder.toUtf8());
-    const QString expected = folder + QStringLiteral("/.config/autostart/com.ombrix.Ferrovane.desktop");
-    for (const QByteArray& value : {QByteArray(), QByteArray("relative/config"), QByteArray("~/x")}) {
+    const QString expected =
+        folder + QStringLiteral("/.config/autostart/com.ombrix.Ferrovane.desktop");
+    for (const QByteArray& value :
+         {QByteArray(), QByteArray("relative/config"), QByteArray("~/x")}) {
         const ScopedVariable config("XDG_CONFIG_HOME", value);
         EXPECT_EQ(AutostartEntry::Path(), expected) << value.toStdString();
     }
