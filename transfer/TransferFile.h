@@ -42,7 +42,8 @@ struct TransferTrust
 // Puts one local file on an FTP server in one self-contained exchange: a fresh session, connect
 // and log in, change to the directory part of remotePath (up to and including its last "/"; no
 // change at all when it has none), store the file in binary mode under the name after the last
-// "/", and close everything before returning.
+// "/", and close everything before returning. TransferSession (transfer/TransferSession.h) sends
+// the files of a run to a secure server over one login instead, on the same code.
 //
 // serverAddress and port are read as ParseServerAddress reads them (transfer/ServerAddress.h): an
 // address without "://" is the host name, and port 0 means 21, as always. "ftpes://" sends AUTH
