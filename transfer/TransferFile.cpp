@@ -35,6 +35,9 @@ const char* const kOk = "Ok.\r\n";
 const char* const kCannotChangeDirectory = "Could not change directory !!\r\n";
 const char* const kCannotPut = "Could not put file to server!!\r\n";
 const char* const kAbandoned = "Transfer abandoned.\r\n";
+const char* const kActiveTlsUnsupported =
+    "Active mode over TLS does not work with this system's libcurl (before 8.0); tick \"Passive "
+    "mode\" for this job.\r\n";
 const char* const kSshLoginRefused =
     "Could not log in: the SSH server refused the user name or password!!\r\n";
 const char* const kAddressRefused =
@@ -569,6 +572,15 @@ std::string SftpUrlPath(const std::string& remotePath)
     return path;
 }
 
+// libcurl 7.87 and 7.88 open the data connection of active mode without TLS, so a protected
+// store waits until it times out. Debian 12 ships 7.88.
+bool ActiveModeKeepsTls()
+{
+    const curl_version_info_data* version = curl_version_info(CURLVERSION_NOW);
+    return version == nullptr || version->version_num < 0x075700 ||
+           version->version_num >= 0x080000;
+}
+
 // One line ending in "\r\n", at most kMaxErrorText bytes in all. The text comes from the server
 // or holds what it said, and goes to the log pane unchanged, where a CR or LF would start an entry
 // of its own and an escape sequence could do worse: every control byte but the line's own end
@@ -945,6 +957,10 @@ void SendFile(TransferSession::State& state, const std::string& userName,
     const bool sftp = address->scheme == ServerScheme::Sftp;
     const bool implicitTls = address->scheme == ServerScheme::FtpImplicitTls;
     const bool tls = implicitTls || address->scheme == ServerScheme::FtpExplicitTls;
+    if (tls && passiveMode == 0 && !ActiveModeKeepsTls()) {
+        fail(kActiveTlsUnsupported);
+        return;
+    }
 
     const TransferTimeouts timeouts = ReadTimeouts();
     const std::string extraAuthorities = ReadExtraAuthorityFile();

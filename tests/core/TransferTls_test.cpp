@@ -9,6 +9,7 @@
 #include "tests/support/TestCertificates.h"
 
 #include <algorithm>
+#include <curl/curl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -74,11 +75,11 @@ protected:
     };
 
     Result Upload(const std::string& address, std::uint16_t port,
-                  const std::string& remote = "up.bin")
+                  const std::string& remote = "up.bin", std::int32_t passive = 1)
     {
         Result result;
         TransferFile(FtpServer::kWriter, FtpServer::kWriterPassword, address, remote,
-                     local_ + "/up.bin", port, 1, result.text, result.success);
+                     local_ + "/up.bin", port, passive, result.text, result.success);
         return result;
     }
 
@@ -324,4 +325,28 @@ TEST_F(TransferTlsTest, AddressesThatReachNoServer)
     }
 }
 
+} // namespace
+
+namespace {
+TEST_F(TransferTlsTest, ActiveModeOverTlsEitherWorksOrSaysToTickPassiveAtOnce)
+{
+    FtpServer server({}, Tls(FtpServerTls::Mode::Explicit, certificates_.server()));
+    ScopedAuthority trusted(certificates_.authority());
+    const curl_version_info_data* version = curl_version_info(CURLVERSION_NOW);
+    const bool brokenLibcurl = version->version_num >= 0x075700 && version->version_num < 0x080000;
+
+    const Result result = Upload("ftpes://127.0.0.1", server.port(), "up.bin", 0);
+    if (brokenLibcurl) {
+        EXPECT_EQ(result.text, "Active mode over TLS does not work with this system's libcurl "
+                               "(before 8.0); tick \"Passive mode\" for this job.\r\n");
+        EXPECT_EQ(result.success, 0);
+        EXPECT_TRUE(server.commands().empty()) << "told before connecting";
+    } else {
+        EXPECT_EQ(result.text, kOk);
+        EXPECT_EQ(server.readFile("up.bin"), contents_);
+    }
+    // Plain FTP in active mode is not affected.
+    FtpServer plain;
+    EXPECT_EQ(Upload("127.0.0.1", plain.port(), "up.bin", 0).text, kOk);
+}
 } // namespace
