@@ -11,7 +11,7 @@ FERROVANE_PACKAGES=(
     libcurl4-openssl-dev libssl-dev
     libgtest-dev
     python3 python3-pyftpdlib python3-cryptography python3-openssl python3-paramiko
-    curl
+    curl lftp
     desktop-file-utils appstream dpkg-dev
 )
 
