@@ -1,5 +1,7 @@
 #include "jobs/PasswordCipher.h"
 
+#include "jobs/PrivateFiles.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QStandardPaths>
@@ -124,27 +126,6 @@ FolderState ProbeFolder(const std::string& path)
     return errno == ENOENT ? FolderState::Missing : FolderState::Unusable;
 }
 
-// Makes the folder and every missing parent, each private to the user. Folders that exist already
-// keep their modes.
-bool MakePrivateFolders(const std::string& path)
-{
-    for (std::size_t end = 1; end <= path.size(); ++end) {
-        if (end != path.size() && path[end] != '/') {
-            continue;
-        }
-        const std::string part = path.substr(0, end);
-        if (mkdir(part.c_str(), 0700) == 0) {
-            // mkdir applies the umask; the key folders must be exactly 0700 either way.
-            if (chmod(part.c_str(), 0700) != 0) {
-                return false;
-            }
-        } else if (errno != EEXIST) {
-            return false;
-        }
-    }
-    return ProbeFolder(path) == FolderState::Present;
-}
-
 std::string KeySetContainer(const std::string& root, const char* keySet)
 {
     return root + "/keys/" + keySet + "/default";
@@ -168,9 +149,8 @@ std::optional<std::string> OpenContainer(const std::string& root, bool useMachin
             held = container;
             return true;
         case FolderState::Missing:
-            if (!MakePrivateFolders(container)) {
-                why = "the key folder " + container + " cannot be made (" +
-                      SystemReason(errno) + ")";
+            if (std::string failure; !MakePrivateFolders(container, failure)) {
+                why = "the key folder cannot be made (" + failure + ")";
                 return false;
             }
             held = container;
@@ -312,22 +292,6 @@ PairState LoadPair(const std::string& container, PkeyPtr& pair,
     return PairState::Unreadable;
 }
 
-bool WriteAll(int fd, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t done = write(fd, data, size);
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
-            return false;
-        }
-        data += done;
-        size -= static_cast<std::size_t>(done);
-    }
-    return true;
-}
-
 // Writes a new pair into the container. The key goes to a private temporary file that is synced
 // and then linked under its final name, so the name never shows half a key. Linking never replaces
 // a pair that another process has just written: theirs is kept and used.
@@ -371,11 +335,7 @@ bool GeneratePair(const std::string& container, std::string& why)
         }
         return false;
     }
-    const int dirFd = open(container.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        fsync(dirFd);
-        close(dirFd);
-    }
+    SyncFolder(container);
     return true;
 }
 

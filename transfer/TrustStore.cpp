@@ -1,5 +1,7 @@
 #include "transfer/TrustStore.h"
 
+#include "jobs/PrivateFiles.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -11,90 +13,6 @@
 #include <vector>
 
 namespace {
-
-std::string SystemReason(int error)
-{
-    return std::strerror(error);
-}
-
-// Makes the folder and every missing parent, each private to the user; folders that exist keep
-// their modes.
-bool MakePrivateFolders(const std::string& path, std::string& why)
-{
-    for (std::size_t end = 1; end <= path.size(); ++end) {
-        if (end != path.size() && path[end] != '/') {
-            continue;
-        }
-        const std::string part = path.substr(0, end);
-        if (mkdir(part.c_str(), 0700) == 0) {
-            // mkdir applies the umask; the folders must be exactly 0700 either way.
-            if (chmod(part.c_str(), 0700) != 0) {
-                why = part + ": " + SystemReason(errno);
-                return false;
-            }
-        } else if (errno != EEXIST) {
-            why = part + ": " + SystemReason(errno);
-            return false;
-        }
-    }
-    struct stat info
-    {};
-    if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        why = path + ": not a folder";
-        return false;
-    }
-    return true;
-}
-
-bool WriteAll(int fd, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t done = write(fd, data, size);
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
-            return false;
-        }
-        data += done;
-        size -= static_cast<std::size_t>(done);
-    }
-    return true;
-}
-
-// Replaces the file's contents as one step: a private temporary file beside it, synced, then
-// renamed over it, and the folder synced so that the rename itself survives a crash.
-bool WriteAtomically(const std::string& folder, const std::string& path, const std::string& text,
-                     std::string& why)
-{
-    std::string tempName = path + ".XXXXXX";
-    const int fd = mkostemp(tempName.data(), O_CLOEXEC);
-    if (fd < 0) {
-        why = path + ": " + SystemReason(errno);
-        return false;
-    }
-    bool ok = fchmod(fd, 0600) == 0 && WriteAll(fd, text.data(), text.size()) && fsync(fd) == 0;
-    int error = ok ? 0 : errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (ok && rename(tempName.c_str(), path.c_str()) != 0) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        unlink(tempName.c_str());
-        why = path + ": " + SystemReason(error);
-        return false;
-    }
-    const int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        fsync(dirFd);
-        close(dirFd);
-    }
-    return true;
-}
 
 std::vector<std::string> ReadLines(const std::string& path)
 {
@@ -204,7 +122,7 @@ bool TrustStore::TrustTls(const ServerIdentity& identity, std::string& why) cons
         }
     }
     text += identity.host + " " + std::to_string(identity.port) + " " + identity.fingerprint + "\n";
-    return WriteAtomically(root_ + "/trust", TlsFile(), text, why);
+    return WriteAtomically(TlsFile(), text, why);
 }
 
 bool TrustStore::TrustSsh(const ServerIdentity& identity, std::string& why) const
@@ -227,5 +145,5 @@ bool TrustStore::TrustSsh(const ServerIdentity& identity, std::string& why) cons
         }
     }
     text += name + " " + identity.keyType + " " + identity.keyBase64 + "\n";
-    return WriteAtomically(root_ + "/trust", KnownHostsFile(), text, why);
+    return WriteAtomically(KnownHostsFile(), text, why);
 }
