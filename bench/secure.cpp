@@ -505,11 +505,18 @@ int main(int argc, char** argv)
         }
         ftpesLarge.peerMissing = "curl is not installed";
 
+        // What each side said to the server for its files, as a hint to where the time went.
+        std::vector<std::string> oursCommands;
+        std::vector<std::string> peerCommands;
         ftpesSmall.checkOurs = [&](int round) {
             CheckFolder(ftp.home() + "/ours/" + Round(round), kSmallCount, kSmallSize);
+            oursCommands = ftp.commands();
+            ftp.clearCommands();
         };
         ftpesSmall.checkPeer = [&](int round) {
             CheckFolder(ftp.home() + "/lftp/" + Round(round), kSmallCount, kSmallSize);
+            peerCommands = ftp.commands();
+            ftp.clearCommands();
         };
         sftpSmall.checkOurs = [&](int round) {
             CheckFolder(sftp.home() + "/ours/" + Round(round), kSmallCount, kSmallSize);
@@ -524,7 +531,15 @@ int main(int argc, char** argv)
             CheckAndRemoveFile(ftp.home() + "/large/curl-" + Round(round) + ".bin", kLargeSize);
         };
 
+        ftp.clearCommands();
         Measure(ftpesSmall, rounds);
+        std::printf("  commands the server received in the last round: ours %zu (%.1f a file)",
+                    oursCommands.size(), static_cast<double>(oursCommands.size()) / kSmallCount);
+        if (ftpesSmall.peer) {
+            std::printf(", %s %zu (%.1f a file)", ftpesSmall.peerName.c_str(), peerCommands.size(),
+                        static_cast<double>(peerCommands.size()) / kSmallCount);
+        }
+        std::printf("\n");
         Measure(sftpSmall, rounds);
         Measure(ftpesLarge, rounds);
     } catch (const std::exception& error) {
