@@ -1,4 +1,5 @@
 #include "tests/support/FtpServer.h"
+#include "tests/support/ServerProcess.h"
 
 #include "tests/support/TempHome.h"
 
@@ -89,19 +90,6 @@ std::uint16_t ReadPort(int fd, std::chrono::milliseconds limit)
     return static_cast<std::uint16_t>(std::stoul(line.substr(5)));
 }
 
-void StopChild(pid_t pid)
-{
-    // The server leaves as soon as its stdin closes; give it a moment, then insist.
-    for (int i = 0; i < 200; ++i) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) {
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
 } // namespace
 
 FtpServer::FtpServer(const FtpServerOptions& options, const FtpServerTls& tls)
@@ -175,7 +163,7 @@ void FtpServer::stop()
         lifeline_ = -1;
     }
     if (pid_ > 0) {
-        StopChild(pid_);
+        StopServerProcess(pid_);
         pid_ = -1;
     }
     RemoveTree(root_);
@@ -183,12 +171,7 @@ void FtpServer::stop()
 
 std::vector<std::string> FtpServer::commands() const
 {
-    std::ifstream in(commandLog_, std::ios::binary);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
+    return ReadLogLines(commandLog_);
 }
 
 void FtpServer::clearCommands()
@@ -199,11 +182,5 @@ void FtpServer::clearCommands()
 
 std::string FtpServer::readFile(const std::string& relativePath) const
 {
-    std::ifstream in(home_ + "/" + relativePath, std::ios::binary);
-    if (!in) {
-        throw std::runtime_error("no such file on the FTP test server: " + relativePath);
-    }
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+    return ReadServedFile(home_, relativePath, "FTP");
 }

@@ -1,4 +1,5 @@
 #include "tests/support/SftpServer.h"
+#include "tests/support/ServerProcess.h"
 
 #include "tests/support/TempHome.h"
 
@@ -128,17 +129,7 @@ void SftpServer::stop()
         lifeline_ = -1;
     }
     if (pid_ > 0) {
-        bool ended = false;
-        for (int i = 0; i < 200 && !ended; ++i) {
-            ended = waitpid(pid_, nullptr, WNOHANG) == pid_;
-            if (!ended) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-        }
-        if (!ended) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
+        StopServerProcess(pid_);
         pid_ = -1;
     }
     RemoveTree(root_);
@@ -146,12 +137,7 @@ void SftpServer::stop()
 
 std::vector<std::string> SftpServer::log() const
 {
-    std::ifstream in(log_, std::ios::binary);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
+    return ReadLogLines(log_);
 }
 
 void SftpServer::clearLog()
@@ -161,11 +147,5 @@ void SftpServer::clearLog()
 
 std::string SftpServer::readFile(const std::string& relativePath) const
 {
-    std::ifstream in(home_ + "/" + relativePath, std::ios::binary);
-    if (!in) {
-        throw std::runtime_error("no such file on the SFTP test server: " + relativePath);
-    }
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+    return ReadServedFile(home_, relativePath, "SFTP");
 }
