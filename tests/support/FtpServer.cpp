@@ -1,6 +1,6 @@
 #include "tests/support/FtpServer.h"
-#include "tests/support/ServerProcess.h"
 
+#include "tests/support/ServerProcess.h"
 #include "tests/support/TempHome.h"
 
 #include <cerrno>
@@ -11,12 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
-#include <sstream>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
