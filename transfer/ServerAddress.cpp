@@ -1,6 +1,7 @@
 #include "transfer/ServerAddress.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <array>
 #include <cctype>
 #include <utility>
@@ -50,20 +51,42 @@ std::optional<std::uint16_t> ParsePort(std::string_view digits)
     return static_cast<std::uint16_t>(value);
 }
 
-// What a host name may not hold: whatever would make it a path, a user, a query or a fragment,
-// or not one word at all.
-bool IsHostCharacter(char c)
+// A host name as DNS spells one: dot-separated labels of letters, digits, "-" and "_" (bytes from
+// 0x80 on too, for names in other scripts), each 1 to 63 bytes, 253 in all, one final dot allowed.
+// A dotted IPv4 address is one as well.
+bool IsHostName(std::string_view host)
 {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte <= 0x20 || byte == 0x7F) {
+    if (host.ends_with('.')) {
+        host.remove_suffix(1);
+    }
+    if (host.empty() || host.size() > 253) {
         return false;
     }
-    return std::string_view("/\\@?#[]:%").find(c) == std::string_view::npos;
+    std::size_t label = 0;
+    for (const char c : host) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '.') {
+            if (label == 0) {
+                return false;
+            }
+            label = 0;
+            continue;
+        }
+        if (!(std::isalnum(byte) || c == '-' || c == '_' || byte >= 0x80) || ++label > 63) {
+            return false;
+        }
+    }
+    return label > 0;
 }
 
-bool IsIpv6Character(char c)
+// An IPv6 literal, as written between brackets.
+bool IsIpv6Address(std::string_view host)
 {
-    return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.';
+    if (host.empty() || host.size() >= INET6_ADDRSTRLEN) {
+        return false;
+    }
+    in6_addr address{};
+    return inet_pton(AF_INET6, std::string(host).c_str(), &address) == 1;
 }
 
 std::uint16_t PortFromField(ServerScheme scheme, std::uint16_t field)
@@ -115,8 +138,7 @@ std::optional<ServerAddress> ParseServerAddress(std::string_view text, std::uint
             return std::nullopt;
         }
         host = rest.substr(1, close - 1);
-        if (host.find(':') == std::string_view::npos ||
-            !std::all_of(host.begin(), host.end(), IsIpv6Character)) {
+        if (!IsIpv6Address(host)) {
             return std::nullopt;
         }
         rest.remove_prefix(close + 1);
@@ -125,7 +147,7 @@ std::optional<ServerAddress> ParseServerAddress(std::string_view text, std::uint
         }
     } else {
         host = rest.substr(0, rest.find(':'));
-        if (!std::all_of(host.begin(), host.end(), IsHostCharacter)) {
+        if (!IsHostName(host)) {
             return std::nullopt;
         }
         rest.remove_prefix(host.size());

@@ -50,6 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
         Accepted{"sftp://host", 0, {S::Sftp, "host", 22}},
         Accepted{"sftp://host", 2222, {S::Sftp, "host", 2222}},
         Accepted{"FTPES://Host.Example", 21, {S::FtpExplicitTls, "Host.Example", 21}},
+        Accepted{"ftp://my_host.example.", 21, {S::Ftp, "my_host.example.", 21}},
         // A port in the address wins over the field.
         Accepted{"ftps://host:21", 21, {S::FtpImplicitTls, "host", 21}},
         Accepted{"ftpes://10.0.0.1:2121", 0, {S::FtpExplicitTls, "10.0.0.1", 2121}},
@@ -83,7 +84,14 @@ INSTANTIATE_TEST_SUITE_P(
         "ftp://host:", "ftp://host:0", "ftp://host:65536", "ftp://host:99999999", "ftp://host:+21",
         "ftp://host:2x", "ftp://host:21:22",
         // IPv6 literals: unbracketed, unclosed, junk after the bracket.
-        "ftps://::1", "ftps://[::1", "ftps://[::1]x", "ftps://[]", "ftps://[host]",
-        "ftps://[::1]:"));
+        "ftps://::1", "ftps://[::1", "ftps://[::1]x", "ftps://[]", "ftps://[host]", "ftps://[::1]:",
+        // Neither an IP address nor a host name.
+        "ftps://[:]", "ftps://[1:2:3]", "ftps://[::1::2]", "ftp://a..b", "ftp://.", "ftp://host!",
+        "sftp://ho$t"));
+
+TEST(ServerAddress, RefusesAHugeBracketedRunOfColons)
+{
+    EXPECT_FALSE(ParseServerAddress("ftps://[" + std::string(100000, ':') + "]", 21));
+}
 
 } // namespace
