@@ -14,16 +14,53 @@
 
 namespace {
 
-std::vector<std::string> ReadLines(const std::string& path)
+// The file's lines, without their ends. A file that is not there holds none; one that is there
+// but cannot be read (no permission, a folder, an I/O error) gives false and the reason.
+bool ReadLines(const std::string& path, std::vector<std::string>& lines, std::string& why)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::string> lines;
+    lines.clear();
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            return true;
+        }
+        why = path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string text;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            why = path + ": " + std::strerror(errno);
+            close(fd);
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(fd);
+    std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
         lines.push_back(std::move(line));
     }
+    return true;
+}
+
+// For look-ups: what cannot be read records nothing.
+std::vector<std::string> ReadLines(const std::string& path)
+{
+    std::vector<std::string> lines;
+    std::string why;
+    ReadLines(path, lines, why);
     return lines;
 }
 
@@ -70,7 +107,19 @@ bool TrustStore::MakeFolder(std::string& why) const
         why = "the program has no data folder";
         return false;
     }
-    return MakePrivateFolders(root_ + "/trust", why);
+    const std::string folder = root_ + "/trust";
+    if (!MakePrivateFolders(folder, why)) {
+        return false;
+    }
+    // A folder made looser by hand (or by an old version) is made private again.
+    struct stat info
+    {};
+    if (stat(folder.c_str(), &info) == 0 && (info.st_mode & 077) != 0 &&
+        chmod(folder.c_str(), 0700) != 0) {
+        why = folder + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 std::string TrustStore::TlsFingerprint(const std::string& host, std::uint16_t port) const
@@ -93,6 +142,20 @@ std::string TrustStore::TlsFingerprint(const std::string& host, std::uint16_t po
     return {};
 }
 
+bool TrustStore::KnowsSshHost(const std::string& host, std::uint16_t port) const
+{
+    if (root_.empty()) {
+        return false;
+    }
+    const std::string name = KnownHostsName(host, port);
+    for (const std::string& line : ReadLines(KnownHostsFile())) {
+        if (!line.empty() && line.front() != '#' && NamesServer(line, name)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool TrustStore::Trust(const ServerIdentity& identity, std::string& why) const
 {
     if (identity.host.empty() || identity.fingerprint.empty() ||
@@ -109,8 +172,13 @@ bool TrustStore::Trust(const ServerIdentity& identity, std::string& why) const
 
 bool TrustStore::TrustTls(const ServerIdentity& identity, std::string& why) const
 {
+    // A record that exists but cannot be read is never replaced: the new one would lose the rest.
+    std::vector<std::string> lines;
+    if (!ReadLines(TlsFile(), lines, why)) {
+        return false;
+    }
     std::string text;
-    for (const std::string& line : ReadLines(TlsFile())) {
+    for (const std::string& line : lines) {
         std::istringstream fields(line);
         std::string host;
         unsigned port = 0;
@@ -135,8 +203,12 @@ bool TrustStore::TrustSsh(const ServerIdentity& identity, std::string& why) cons
         return false;
     }
     const std::string name = KnownHostsName(identity.host, identity.port);
+    std::vector<std::string> lines;
+    if (!ReadLines(KnownHostsFile(), lines, why)) {
+        return false;
+    }
     std::string text;
-    for (const std::string& line : ReadLines(KnownHostsFile())) {
+    for (const std::string& line : lines) {
         if (!line.empty() && line.front() != '#' && NamesServer(line, name)) {
             continue; // a key the server no longer shows: replaced below
         }

@@ -28,6 +28,9 @@ public:
     // The fingerprint recorded for host and port, or "" when none is.
     std::string TlsFingerprint(const std::string& host, std::uint16_t port) const;
 
+    // Whether the known-hosts file records a key, of any type, for host and port.
+    bool KnowsSshHost(const std::string& host, std::uint16_t port) const;
+
     // Records the identity as trusted, replacing what was recorded for the same server. False,
     // with the reason in `why`, when it could not be written.
     bool Trust(const ServerIdentity& identity, std::string& why) const;

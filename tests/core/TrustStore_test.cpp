@@ -6,10 +6,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -106,6 +108,51 @@ TEST_F(TrustStoreTest, FoldersAndFilesArePrivateWhateverTheUmaskAndNoTemporaryFi
             << entry.path();
     }
     EXPECT_EQ(entries, 2);
+
+    // A trust folder loosened by hand is made private again at the next record.
+    chmod((root_ + "/trust").c_str(), 0755);
+    ASSERT_TRUE(store.Trust(Tls("127.0.0.1", 991, "AA:02"), why)) << why;
+    EXPECT_EQ(ModeOf(root_ + "/trust"), 0700u);
+}
+
+TEST_F(TrustStoreTest, ARecordThatCannotBeReadIsNeverReplaced)
+{
+    const TrustStore store(root_);
+    std::string why;
+    ASSERT_TRUE(store.MakeFolder(why)) << why;
+    // A link that loops cannot be read by anyone; a file of mode 000 only by root.
+    struct Case
+    {
+        const char* what;
+        std::function<void(const std::string&)> spoil;
+    } cases[] = {
+        {"loop", [](const std::string& path) { std::filesystem::create_symlink(path, path); }},
+        {"mode 000",
+         [](const std::string& path) {
+             std::ofstream(path) << "127.0.0.1 21 AA:00\n";
+             chmod(path.c_str(), 0);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (std::string(c.what) == "mode 000" && geteuid() == 0) {
+            continue; // root reads it anyway
+        }
+        for (const ServerIdentity& identity :
+             {Tls("127.0.0.1", 990, "AA:01"), Ssh("127.0.0.1", 22, "AAAAkey")}) {
+            const std::string file = identity.kind == ServerIdentity::Kind::Tls
+                                         ? store.TlsFile()
+                                         : store.KnownHostsFile();
+            c.spoil(file);
+            why.clear();
+            EXPECT_FALSE(store.Trust(identity, why));
+            EXPECT_NE(why.find(file), std::string::npos) << why;
+            EXPECT_EQ(std::filesystem::symlink_status(file).type(),
+                      std::string(c.what) == "loop" ? std::filesystem::file_type::symlink
+                                                    : std::filesystem::file_type::regular);
+            std::filesystem::remove(file);
+        }
+    }
 }
 
 TEST_F(TrustStoreTest, SshKeysGoToAKnownHostsFileInOpenSshForm)
