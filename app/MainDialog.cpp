@@ -796,6 +796,16 @@ bool MainDialog::AskTrust(const ServerIdentity& server)
                               "server to capture your password and files. Go on only if you know "
                               "that the server's %2 was replaced.\n\n")
                    .arg(where, tls ? QStringLiteral("certificate") : QStringLiteral("host key"));
+    } else if (tls && server.dates == ServerIdentity::Dates::Expired) {
+        text =
+            QStringLiteral("The identity of the server %1 could not be verified: its certificate "
+                           "expired on %2.\n\n")
+                .arg(where, FromText(server.notAfter));
+    } else if (tls && server.dates == ServerIdentity::Dates::NotYetValid) {
+        text =
+            QStringLiteral("The identity of the server %1 could not be verified: its certificate "
+                           "is not valid before %2.\n\n")
+                .arg(where, FromText(server.notBefore));
     } else {
         text = tls ? QStringLiteral("The identity of the server %1 could not be verified: no "
                                     "authority this computer trusts vouches for its certificate, "

@@ -24,6 +24,14 @@ struct ServerIdentity
     std::string issuer;
     std::string notBefore;
     std::string notAfter;
+    // TLS: a certificate out of its dates, which is then a reason it was refused.
+    enum class Dates
+    {
+        InForce,
+        Expired,
+        NotYetValid,
+    };
+    Dates dates = Dates::InForce;
     // SSH: the key's type ("ssh-ed25519", ...) and the key itself in base64, as a known-hosts
     // file holds them.
     std::string keyType;

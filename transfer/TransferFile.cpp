@@ -223,6 +223,7 @@ struct Exchange
         recordedFingerprint.clear();
         recordedRefused = false;
         hostKeyRefused.reset();
+        sshKeyRecorded = false;
         lastActivity = Clock::now();
     }
 
@@ -243,6 +244,7 @@ struct Exchange
     std::string peerIssuer;
     std::string peerNotBefore;
     std::string peerNotAfter;
+    ServerIdentity::Dates peerDates = ServerIdentity::Dates::InForce;
     // The fingerprint the user once trusted for this server, when there is one: then that exact
     // certificate, and no other, is the server's.
     std::string recordedFingerprint;
@@ -252,6 +254,9 @@ struct Exchange
     std::string sshHost;
     std::uint16_t sshPort = 0;
     std::optional<ServerIdentity> hostKeyRefused;
+    // Set when the known-hosts file has been left out although it records a key for the server:
+    // any key the server shows is then a changed one.
+    bool sshKeyRecorded = false;
     Clock::time_point lastActivity = Clock::now();
 };
 
@@ -410,6 +415,16 @@ int OnVerifyCertificate(int verdict, X509_STORE_CTX* store)
         exchange->peerIssuer = NameText(X509_get_issuer_name(leaf));
         exchange->peerNotBefore = TimeText(X509_get0_notBefore(leaf));
         exchange->peerNotAfter = TimeText(X509_get0_notAfter(leaf));
+        exchange->peerDates = ServerIdentity::Dates::InForce;
+    }
+    // Called once per certificate of the chain; any of them out of its dates is why.
+    if (verdict == 0) {
+        const int error = X509_STORE_CTX_get_error(store);
+        if (error == X509_V_ERR_CERT_HAS_EXPIRED) {
+            exchange->peerDates = ServerIdentity::Dates::Expired;
+        } else if (error == X509_V_ERR_CERT_NOT_YET_VALID) {
+            exchange->peerDates = ServerIdentity::Dates::NotYetValid;
+        }
     }
     if (exchange->recordedFingerprint.empty()) {
         return verdict;
@@ -489,7 +504,7 @@ int OnHostKey(CURL*, const curl_khkey*, const curl_khkey* found, curl_khmatch ma
             identity.kind = ServerIdentity::Kind::Ssh;
             identity.host = exchange->sshHost;
             identity.port = exchange->sshPort;
-            identity.changed = match == CURLKHMATCH_MISMATCH;
+            identity.changed = match == CURLKHMATCH_MISMATCH || exchange->sshKeyRecorded;
             std::string fingerprint = Base64(digest, length);
             while (fingerprint.ends_with('=')) {
                 fingerprint.pop_back();
@@ -504,6 +519,31 @@ int OnHostKey(CURL*, const curl_khkey*, const curl_khkey* found, curl_khmatch ma
     return CURLKHSTAT_REJECT;
 }
 
+// Most FTP servers take a data connection only when it resumes the control connection's TLS
+// session. libcurl (7.88) offers the one session it keeps for the server to every data connection,
+// but OpenSSL 3 treats a TLS 1.3 session as good for one resumption and marks the very object it
+// resumed as spent: from the second data connection on, the handshake would start afresh and the
+// server refuse the store. Each handshake therefore resumes a copy of what libcurl offers, and the
+// session libcurl keeps stays fresh for the next one. Nothing of the checks changes: a resumed
+// session carries the certificate its first handshake verified.
+void OnTlsState(const SSL* ssl, int where, int)
+{
+    if ((where & SSL_CB_HANDSHAKE_START) == 0 || SSL_in_before(ssl) == 0) {
+        return;
+    }
+    SSL_SESSION* const offered = SSL_get_session(ssl);
+    if (offered == nullptr) {
+        return;
+    }
+    SSL_SESSION* const copy = SSL_SESSION_dup(offered);
+    if (copy == nullptr) {
+        return; // out of memory: the handshake goes on with the kept session
+    }
+    // The SSL holds a reference of its own on what it is given.
+    SSL_set_session(const_cast<SSL*>(ssl), copy);
+    SSL_SESSION_free(copy);
+}
+
 // libcurl hands over each connection's SSL_CTX after setting it up with its own checks (the
 // trusted authorities, the verify mode); the host name is checked by libcurl after the handshake.
 CURLcode OnSslContext(CURL*, void* context, void* user)
@@ -513,6 +553,7 @@ CURLcode OnSslContext(CURL*, void* context, void* user)
         return CURLE_OUT_OF_MEMORY;
     }
     SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), OnVerifyCertificate);
+    SSL_CTX_set_info_callback(ctx, OnTlsState);
     return CURLE_OK;
 }
 
@@ -601,6 +642,15 @@ std::string AsErrorLine(std::string_view text)
     }
     line += "\r\n";
     return line;
+}
+
+// One of our failure texts with the server's reason after it, on the same line.
+std::string WithServerReason(std::string_view text, std::string_view reason)
+{
+    if (text.ends_with("\r\n")) {
+        text.remove_suffix(2);
+    }
+    return AsErrorLine(std::string(text) + " " + std::string(reason));
 }
 
 // The settings store hands an empty user name back as a blank, which no server takes as a name.
@@ -839,12 +889,17 @@ std::string SftpFailure(const Outcome& outcome, Exchange& exchange, const char* 
     case CURLE_LOGIN_DENIED:
         return kSshLoginRefused;
     case CURLE_REMOTE_FILE_NOT_FOUND:
-        // The folder the file goes to is not there.
-        return hasDirectory ? kCannotChangeDirectory : kCannotPut;
     case CURLE_UPLOAD_FAILED:
     case CURLE_REMOTE_ACCESS_DENIED:
     case CURLE_REMOTE_DISK_FULL:
-    case CURLE_QUOTE_ERROR:
+    case CURLE_QUOTE_ERROR: {
+        // The server refused: its status ("Permission denied", "No such file") goes with our text.
+        // A missing folder is what makes the server say the file is not found.
+        const char* text = outcome.code == CURLE_REMOTE_FILE_NOT_FOUND && hasDirectory
+                               ? kCannotChangeDirectory
+                               : kCannotPut;
+        return errorBuffer[0] != '\0' ? WithServerReason(text, errorBuffer) : std::string(text);
+    }
     case CURLE_READ_ERROR:
     case CURLE_SEND_ERROR:
     case CURLE_ABORTED_BY_CALLBACK:
@@ -1093,9 +1148,24 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         SetOption(h, CURLOPT_NOBODY, 1L); // log in and change directory, nothing more
     }
 
-    const Outcome outcome = progress
-                                ? RunReporting(multi.get(), h, exchange, total, timeouts, progress)
-                                : Run(multi.get(), h, exchange, timeouts);
+    const auto run = [&] {
+        return progress ? RunReporting(multi.get(), h, exchange, total, timeouts, progress)
+                        : Run(multi.get(), h, exchange, timeouts);
+    };
+    Outcome outcome = run();
+    // libcurl offers the SSH server only the key type the known-hosts file records for it, so a
+    // server that now has a key of another type ends the key exchange before showing any key.
+    // Asked once more without the file, it shows its key, which is then a changed identity like
+    // any other: refused here, and put to the user when they are at the window.
+    if (sftp && outcome.code == CURLE_FAILED_INIT && !outcome.abandoned && trust.store != nullptr &&
+        trust.store->KnowsSshHost(address->host, address->port)) {
+        knownHosts = "/dev/null";
+        SetOption(h, CURLOPT_SSH_KNOWNHOSTS, knownHosts.c_str());
+        exchange.BeginFile(local.get(), total);
+        exchange.sshKeyRecorded = true;
+        exchange.loggedIn = true;
+        outcome = run();
+    }
 
     if (outcome.abandoned) {
         fail(kAbandoned);
@@ -1119,10 +1189,15 @@ void SendFile(TransferSession::State& state, const std::string& userName,
     }
     if (tls && (outcome.code == CURLE_PEER_FAILED_VERIFICATION || exchange.recordedRefused)) {
         const bool changed = !exchange.recordedFingerprint.empty();
-        fail(UnverifiedIdentity(exchange.peerFingerprint.empty()
-                                    ? std::string()
-                                    : "certificate SHA-256 " + exchange.peerFingerprint,
-                                changed));
+        std::string what = exchange.peerFingerprint.empty()
+                               ? std::string()
+                               : "certificate SHA-256 " + exchange.peerFingerprint;
+        if (!what.empty() && exchange.peerDates == ServerIdentity::Dates::Expired) {
+            what += ", expired on " + exchange.peerNotAfter;
+        } else if (!what.empty() && exchange.peerDates == ServerIdentity::Dates::NotYetValid) {
+            what += ", not valid before " + exchange.peerNotBefore;
+        }
+        fail(UnverifiedIdentity(what, changed));
         if (trust.untrusted != nullptr && !exchange.peerFingerprint.empty()) {
             ServerIdentity identity;
             identity.kind = ServerIdentity::Kind::Tls;
@@ -1134,6 +1209,7 @@ void SendFile(TransferSession::State& state, const std::string& userName,
             identity.issuer = exchange.peerIssuer;
             identity.notBefore = exchange.peerNotBefore;
             identity.notAfter = exchange.peerNotAfter;
+            identity.dates = exchange.peerDates;
             *trust.untrusted = std::move(identity);
         }
         return;
@@ -1155,11 +1231,19 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         }
         return;
     }
+    // Over TLS the user also sees the server's reason ("425 Unable to build data connection"), or
+    // the log would hide what only the server's own log tells. Plain FTP says what it always has.
+    const bool refusedByServer = IsReplyLine(exchange.lastReply) &&
+                                 (exchange.lastReply[0] == '4' || exchange.lastReply[0] == '5');
+    const auto withReply = [&](const char* text) {
+        return tls && refusedByServer ? WithServerReason(text, exchange.lastReply)
+                                      : std::string(text);
+    };
     if (outcome.code == CURLE_QUOTE_ERROR || exchange.lastCommand == "CWD") {
-        fail(kCannotChangeDirectory);
+        fail(withReply(kCannotChangeDirectory));
         return;
     }
-    fail(kCannotPut);
+    fail(withReply(kCannotPut));
 }
 
 } // namespace

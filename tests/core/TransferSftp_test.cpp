@@ -114,7 +114,8 @@ TEST_F(TransferSftpTest, AKnownServerTakesTheBytesExactlyWhereFtpWouldPutThem)
 
     // A folder that is not there is told as for FTP.
     const Result missing = Upload(server, "nowhere/up.bin");
-    EXPECT_EQ(missing.text, "Could not change directory !!\r\n");
+    EXPECT_EQ(missing.text.rfind("Could not change directory !! ", 0), 0u) << missing.text;
+    EXPECT_GT(missing.text.size(), std::string("Could not change directory !! \r\n").size());
     EXPECT_EQ(missing.success, 0);
 }
 
@@ -151,6 +152,34 @@ TEST_F(TransferSftpTest, AWrongPasswordIsOneLineAndAChangedKeyIsRefused)
     ASSERT_TRUE(store_.Trust(*result.untrusted, why)) << why;
     EXPECT_EQ(Upload(changed, "up.bin").text, kOk);
     EXPECT_EQ(changed.readFile("up.bin"), contents_);
+}
+
+TEST_F(TransferSftpTest, AKeyOfAnotherTypeThanTheRecordedOneIsAChangedIdentity)
+{
+    SftpServer server; // offers an ECDSA key only
+    // An Ed25519 key recorded for the same server (its type name and 32 bytes, in base64).
+    ServerIdentity recorded;
+    recorded.kind = ServerIdentity::Kind::Ssh;
+    recorded.host = "127.0.0.1";
+    recorded.port = server.port();
+    recorded.fingerprint = "SHA256:recorded";
+    recorded.keyType = "ssh-ed25519";
+    recorded.keyBase64 = "AAAAC3NzaC1lZDI1NTE5AAAAIEJCQkJCQkJCQkJCQkJCQkJCQkJCQkJCQkJCQkJCQkJC";
+    std::string why;
+    ASSERT_TRUE(store_.Trust(recorded, why)) << why;
+
+    const Result result = Upload(server, "up.bin");
+    EXPECT_EQ(result.text.rfind(
+                  "The server's identity has changed (host key " + server.fingerprint() + ").", 0),
+              0u)
+        << result.text;
+    ASSERT_TRUE(result.untrusted.has_value());
+    EXPECT_TRUE(result.untrusted->changed);
+    EXPECT_EQ(result.untrusted->keyType, "ecdsa-sha2-nistp256");
+    EXPECT_TRUE(server.log().empty()) << "no password may go to a changed server";
+
+    ASSERT_TRUE(store_.Trust(*result.untrusted, why)) << why;
+    EXPECT_EQ(Upload(server, "up.bin").text, kOk);
 }
 
 } // namespace

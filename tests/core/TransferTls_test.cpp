@@ -136,8 +136,10 @@ TEST_F(TransferTlsTest, ImplicitTlsUploadArrives)
     ScopedAuthority trusted(certificates_.authority());
 
     const Result result = Upload("ftps://127.0.0.1", server.port(), "dir/up.bin");
-    // The folder is not there: the change of directory is refused over TLS as over plain FTP.
-    EXPECT_EQ(result.text, "Could not change directory !!\r\n");
+    // The folder is not there: the change of directory is refused over TLS as over plain FTP, and
+    // the server's reason follows on the same line.
+    EXPECT_EQ(result.text.rfind("Could not change directory !! 550 ", 0), 0u) << result.text;
+    EXPECT_TRUE(result.text.ends_with("\r\n") && result.text.find('\n') == result.text.size() - 1);
     EXPECT_EQ(result.success, 0);
 
     std::filesystem::create_directory(server.home() + "/dir");
@@ -205,6 +207,23 @@ TEST_F(TransferTlsTest, ATrustedCertificateForAnotherHostIsNotTaken)
         EXPECT_FALSE(Holds(Verbs(server.commands()), "USER"));
         EXPECT_FALSE(std::filesystem::exists(server.home() + "/up.bin"));
     }
+}
+
+TEST_F(TransferTlsTest, AnExpiredCertificateIsRefusedSayingSo)
+{
+    ScopedAuthority trusted(certificates_.authority());
+    FtpServer server({}, Tls(FtpServerTls::Mode::Explicit, certificates_.expired(), false));
+    std::optional<ServerIdentity> untrusted;
+    Result result;
+    TransferFile(FtpServer::kWriter, FtpServer::kWriterPassword, "ftpes://127.0.0.1", "up.bin",
+                 local_ + "/up.bin", server.port(), 1, result.text, result.success, {},
+                 {nullptr, &untrusted});
+    EXPECT_EQ(result.success, 0);
+    ASSERT_TRUE(untrusted.has_value()) << result.text;
+    EXPECT_EQ(untrusted->dates, ServerIdentity::Dates::Expired);
+    EXPECT_NE(result.text.find(", expired on " + untrusted->notAfter + ")."), std::string::npos)
+        << result.text;
+    EXPECT_FALSE(Holds(Verbs(server.commands()), "USER"));
 }
 
 TEST_F(TransferTlsTest, ARecordedCertificateIsTakenAndAnyOtherIsAChangedIdentity)

@@ -5,9 +5,9 @@
 // Certificates for the TLS tests, made fresh (new keys) in a private folder for the life of the
 // object by make_certificates.py, independently of the code under test: a test authority, a
 // server certificate for 127.0.0.1 that it signed, a self-signed one for 127.0.0.1, and one it
-// signed for another host only. The server files hold the certificate and its private key, as
-// the FTP test server wants them.
-// Construction throws std::runtime_error when they cannot be made.
+// signed for another host only, and one it signed whose dates have passed. The server files hold
+// the certificate and its private key, as the FTP test server wants them. Construction throws
+// std::runtime_error when they cannot be made.
 class TestCertificates
 {
 public:
@@ -20,6 +20,7 @@ public:
     std::string server() const { return folder_ + "/server.pem"; }
     std::string selfSigned() const { return folder_ + "/self-signed.pem"; }
     std::string wrongName() const { return folder_ + "/wrong-name.pem"; }
+    std::string expired() const { return folder_ + "/expired.pem"; }
     // SHA-256 of each certificate, uppercase hex pairs joined by ":".
     const std::string& serverFingerprint() const { return serverFingerprint_; }
     const std::string& selfSignedFingerprint() const { return selfSignedFingerprint_; }

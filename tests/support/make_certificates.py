@@ -5,6 +5,7 @@
   server.pem       a certificate for 127.0.0.1 and localhost signed by it, with its private key
   self-signed.pem  a certificate for 127.0.0.1 that signs itself, with its private key
   wrong-name.pem   a certificate signed by the test authority for another host only, with its key
+  expired.pem      a certificate for 127.0.0.1 signed by the test authority whose dates have passed
   fingerprints     "<file's name> <SHA-256>" for each of the three server certificates, in
                    uppercase hex pairs joined by ":"
 """
@@ -24,8 +25,8 @@ def name(common):
     return x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common)])
 
 
-def certificate(subject, key, issuer, issuer_key, is_ca, names=None):
-    now = datetime.datetime.now(datetime.timezone.utc)
+def certificate(subject, key, issuer, issuer_key, is_ca, names=None, age=0):
+    now = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(days=age)
     builder = (
         x509.CertificateBuilder()
         .subject_name(name(subject))
@@ -72,7 +73,11 @@ def main():
     other_key = ec.generate_private_key(ec.SECP256R1())
     other = certificate("elsewhere.test", other_key, "Ferrovane test authority", ca_key, False,
                         [x509.DNSName("elsewhere.test")])
+    old_key = ec.generate_private_key(ec.SECP256R1())
+    old = certificate("127.0.0.1", old_key, "Ferrovane test authority", ca_key, False, age=60)
 
+    with open(os.path.join(folder, "expired.pem"), "wb") as out:
+        out.write(pem(old, old_key))
     with open(os.path.join(folder, "ca.pem"), "wb") as out:
         out.write(pem(ca))
     with open(os.path.join(folder, "server.pem"), "wb") as out:
