@@ -12,6 +12,8 @@ FERROVANE_PACKAGES=(
     libgtest-dev
     python3 python3-pyftpdlib python3-cryptography python3-openssl python3-paramiko
     curl lftp
+    # The system's servers some tests run from their own configuration (as root only).
+    proftpd-core proftpd-mod-crypto openssh-server openssh-client
     desktop-file-utils appstream dpkg-dev
 )
 

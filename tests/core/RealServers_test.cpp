@@ -1,0 +1,176 @@
+// Job runs against the servers people run, started by the test as root on 127.0.0.1: proftpd
+// (plain FTP, ftpes:// with TLS 1.2 or 1.3 and with TLS 1.3 only, ftps://, and SFTP through
+// mod_sftp) and OpenSSH's sshd. Each run goes through RunJob and one TransferSession, as the
+// window's runs do; the bytes must arrive whole, every file must be logged as sent, and the
+// server's own log must show one login per run on a secure server and one per file on plain FTP.
+// proftpd requires every TLS data connection to resume the control connection's session.
+#include "engine/JobRun.h"
+#include "engine/RunTracker.h"
+#include "tests/support/ProftpdServer.h"
+#include "tests/support/SshdServer.h"
+#include "tests/support/TempHome.h"
+#include "tests/support/TestCertificates.h"
+#include "transfer/TransferSession.h"
+#include "transfer/TrustStore.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Mode = ProftpdServer::Mode;
+
+struct Case
+{
+    const char* name;
+    bool sshd; // else proftpd in `mode`
+    Mode mode;
+    const char* address;
+};
+
+const Case kCases[] = {
+    {"ProftpdPlain", false, Mode::Plain, "127.0.0.1"},
+    {"ProftpdExplicitTls", false, Mode::ExplicitTls, "ftpes://127.0.0.1"},
+    {"ProftpdExplicitTls13Only", false, Mode::ExplicitTls13, "ftpes://127.0.0.1"},
+    {"ProftpdImplicitTls", false, Mode::ImplicitTls, "ftps://127.0.0.1"},
+    {"ProftpdSftp", false, Mode::Sftp, "sftp://127.0.0.1"},
+    {"OpenSshSftp", true, Mode::Sftp, "sftp://127.0.0.1"},
+};
+
+void PrintTo(const Case& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class RealServersTest : public testing::TestWithParam<Case>
+{
+protected:
+    RealServersTest() : local_(MakeTempDir("ferrovane-real-client")), store_(local_ + "/data")
+    {
+        std::filesystem::create_directory(local_ + "/files");
+    }
+    ~RealServersTest() override { RemoveTree(local_); }
+
+    void SetUp() override
+    {
+        const Case& c = GetParam();
+        const std::string why =
+            c.sshd ? SshdServer::Unavailable() : ProftpdServer::Unavailable(c.mode);
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        if (c.mode != Mode::Plain && c.mode != Mode::Sftp) {
+            certs_ = std::make_unique<TestCertificates>();
+            previousAuthority_ = SetTransferAuthorityFileForTesting(certs_->authority());
+        }
+        if (c.sshd) {
+            server_ = std::make_unique<SshdServer>();
+        } else {
+            server_ = std::make_unique<ProftpdServer>(c.mode, certs_ ? certs_->server() : "");
+        }
+        server_->addFolder("in");
+        if (c.mode == Mode::Sftp) {
+            std::string failure;
+            ASSERT_TRUE(store_.Trust(server_->hostKey(), failure)) << failure;
+        }
+    }
+    void TearDown() override
+    {
+        if (certs_) {
+            SetTransferAuthorityFileForTesting(previousAuthority_);
+        }
+    }
+
+    // A few KiB, different for every n.
+    std::string Write(const std::string& name, int n)
+    {
+        std::string bytes;
+        for (int i = 0; i < 2000 + n * 211; ++i) {
+            bytes += static_cast<char>(i * 31 + n * 7 + i / 256);
+        }
+        std::ofstream(local_ + "/files/" + name, std::ios::binary) << bytes;
+        return bytes;
+    }
+
+    // Runs one job as the window does, over one session; returns the result texts logged.
+    std::vector<std::string> Run(const std::string& source, const std::string& destination)
+    {
+        UploadJob job;
+        job.userName = server_->user();
+        job.password = server_->password();
+        job.webAddress = GetParam().address;
+        job.port = server_->port();
+        job.passiveMode = 1;
+        job.sourceFile = local_ + "/files/" + source;
+        job.destinationFile = destination;
+        const JobList jobs = {job};
+        RunTracker tracker;
+        const auto slot = tracker.Begin(0);
+        TransferSession session;
+        std::vector<std::string> logged;
+        JobRunSeams seams;
+        seams.readJob = [&](UploadJob& current) { return ReadTrackedJob(*slot, jobs, current); };
+        seams.transfer = [&](const UploadJob& current, const std::string& remotePath,
+                             const std::string& localPath, std::string& resultText,
+                             std::int32_t& success) {
+            std::optional<ServerIdentity> untrusted;
+            session.Send(current.userName, current.password, current.webAddress, remotePath,
+                         localPath, current.port, current.passiveMode, resultText, success, {},
+                         {&store_, &untrusted});
+        };
+        seams.listFiles = ListPatternFiles;
+        seams.appendLog = [&](const std::string& resultText, const std::string&,
+                              const std::string&) { logged.push_back(resultText); };
+        RunJob(seams);
+        return logged;
+    }
+
+    bool secure() const { return GetParam().mode != Mode::Plain; }
+
+    std::string local_;
+    TrustStore store_;
+    std::unique_ptr<TestCertificates> certs_;
+    std::string previousAuthority_;
+    std::unique_ptr<DaemonServer> server_;
+};
+
+} // namespace
+
+TEST_P(RealServersTest, OneFile)
+{
+    const std::string bytes = Write("single.bin", 0);
+    EXPECT_EQ(Run("single.bin", "in/single.bin"), std::vector<std::string>{"Ok.\r\n"})
+        << server_->logs();
+    EXPECT_EQ(server_->readFile("in/single.bin"), bytes);
+    EXPECT_EQ(server_->logins(), 1u);
+}
+
+TEST_P(RealServersTest, TwentyFilesOfAPattern)
+{
+    std::vector<std::string> names;
+    std::vector<std::string> sent;
+    for (int n = 0; n < 20; ++n) {
+        names.push_back(std::to_string(n) + ".bin");
+        sent.push_back(Write(names.back(), n));
+    }
+    EXPECT_EQ(Run("*.bin", "in/data.txt"), std::vector<std::string>(20, "Ok.\r\n"))
+        << server_->logs();
+    std::vector<std::string> wrong; // missing, or not the bytes sent
+    for (int n = 0; n < 20; ++n) {
+        const std::string name = "in/" + names[n];
+        if (!std::filesystem::exists(server_->home() + "/" + name) ||
+            server_->readFile(name) != sent[n]) {
+            wrong.push_back(name);
+        }
+    }
+    EXPECT_EQ(wrong, std::vector<std::string>{});
+    EXPECT_EQ(server_->logins(), secure() ? 1u : 20u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, RealServersTest, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<Case>& info) { return info.param.name; });

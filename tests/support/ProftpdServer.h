@@ -1,0 +1,29 @@
+#pragma once
+
+#include "tests/support/ServerProcess.h"
+
+#include <string>
+
+// The system's proftpd, run by the test on 127.0.0.1 from a configuration of its own (none of the
+// system's), serving home() to user() as "/" (chrooted) with the files written as "nobody".
+// The TLS modes use the certificate and key given (one PEM file, as TestCertificates makes it),
+// require TLS for the login and the data, and keep proftpd's default that every data connection
+// resumes the control connection's TLS session. Sftp speaks SSH through mod_sftp with a fresh
+// ed25519 host key and the password method only. logins() counts the passwords the server took.
+class ProftpdServer : public DaemonServer
+{
+public:
+    enum class Mode
+    {
+        Plain,
+        ExplicitTls,   // ftpes://: AUTH TLS, TLS 1.2 or 1.3
+        ExplicitTls13, // the same with TLS 1.3 only
+        ImplicitTls,   // ftps://
+        Sftp,
+    };
+
+    explicit ProftpdServer(Mode mode, const std::string& certificateFile = {});
+
+    // Why the test cannot run one (not root, something not installed), or "".
+    static std::string Unavailable(Mode mode);
+};
