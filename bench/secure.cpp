@@ -5,6 +5,9 @@
 //      login, as the window runs a job), against lftp's mput over explicit TLS.
 //   2. The same 200 files over sftp://, against one curl process uploading them all over SFTP.
 //   3. One file of 256 MiB over ftpes://, against curl --ssl-reqd -T.
+//   4. As root, on the servers people run: the 200 files over ftpes:// to proftpd (TLS 1.2 and
+//      1.3, session reuse required on data connections) against lftp's mput and one curl process,
+//      and over sftp:// to OpenSSH's sshd against one curl process.
 //
 // Every round starts the peer as a fresh process with a temporary HOME (no rc files, no
 // bookmarks, no known hosts) and sends into a fresh remote folder, so that nothing is
@@ -16,7 +19,9 @@
 
 #include "engine/JobRun.h"
 #include "tests/support/FtpServer.h"
+#include "tests/support/ProftpdServer.h"
 #include "tests/support/SftpServer.h"
+#include "tests/support/SshdServer.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestCertificates.h"
 #include "transfer/TransferSession.h"
@@ -275,6 +280,146 @@ void RunWildcardJob(const UploadJob& job, const TrustStore* trust)
 std::string Round(int round)
 {
     return "r" + std::to_string(round);
+}
+
+// The 200 small files on the system's proftpd (ftpes://) and OpenSSH sshd (sftp://), each side
+// against the command-line clients on the same server; needs root to run the servers.
+void MeasureSystemServers(int rounds, const std::string& smallFolder,
+                          const std::vector<std::string>& small, const TestCertificates& certs,
+                          const std::string& peerHome, const std::string& local)
+{
+    const std::string why =
+        ProftpdServer::Unavailable(ProftpdServer::Mode::ExplicitTls) + SshdServer::Unavailable();
+    if (!why.empty()) {
+        std::printf("\nproftpd and sshd: not measured (%s)\n", why.c_str());
+        return;
+    }
+    ProftpdServer proftpd(ProftpdServer::Mode::ExplicitTls, certs.server());
+    SshdServer sshd;
+    const TrustStore trust(local + "/system-trust");
+    std::string failure;
+    if (!trust.Trust(sshd.hostKey(), failure)) {
+        throw std::runtime_error("could not trust sshd: " + failure);
+    }
+    std::string curlGlob = "{";
+    for (const auto& path : small) {
+        curlGlob += (curlGlob.size() > 1 ? "," : "") + path;
+    }
+    curlGlob += "}";
+    const auto job = [&](const DaemonServer& server, const char* address) {
+        UploadJob job;
+        job.userName = server.user();
+        job.password = server.password();
+        job.webAddress = address;
+        job.sourceFile = smallFolder + "/*.bin";
+        job.port = server.port();
+        job.passiveMode = 1;
+        return job;
+    };
+    const auto ours = [&](const DaemonServer& server, const char* address) {
+        return [&server, &trust, address, base = job(server, address)](int round) {
+            server.addFolder("ours" + Round(round));
+            UploadJob run = base;
+            run.destinationFile = "ours" + Round(round) + "/x";
+            RunWildcardJob(run, &trust);
+        };
+    };
+    const auto tool = [&](std::vector<std::string> args) {
+        std::string errors;
+        if (!RunTool(args, peerHome, errors)) {
+            throw std::runtime_error(errors);
+        }
+    };
+    const std::string ftpUrl = "ftp://127.0.0.1:" + std::to_string(proftpd.port()) + "/";
+    const std::string lftpOpen = "set cmd:fail-exit true; set net:max-retries 1; "
+                                 "set ftp:ssl-force true; set ftp:ssl-protect-data true; "
+                                 "set ssl:ca-file " +
+                                 certs.authority() + "; open -u " + proftpd.user() + "," +
+                                 proftpd.password() + " -p " + std::to_string(proftpd.port()) +
+                                 " ftp://127.0.0.1; ";
+    const auto check = [&](const DaemonServer& server, const std::string& who) {
+        return [&server, who](int round) {
+            CheckFolder(server.home() + "/" + who + Round(round), kSmallCount, kSmallSize);
+        };
+    };
+    // curl's command line offers a spent TLS 1.3 session to the second data connection, which
+    // proftpd refuses; it is measured with TLS 1.2 then, and says so.
+    std::vector<std::string> curlTls = {"curl",       "-q",       "-sS",
+                                        "--ssl-reqd", "--cacert", certs.authority()};
+    std::string curlNote;
+    proftpd.addFolder("curlwarm");
+    try {
+        auto args = curlTls;
+        args.insert(args.end(), {"--user", proftpd.user() + ":" + proftpd.password(), "-T",
+                                 curlGlob, ftpUrl + "curlwarm/"});
+        tool(args);
+    } catch (const std::exception&) {
+        curlTls.push_back("--tls-max");
+        curlTls.push_back("1.2");
+        curlNote = " (TLS 1.2)";
+    }
+
+    const double megabytes = kSmallCount * kSmallSize / 1e6;
+    Comparison viaLftp{
+        "proftpd: 200 files of 4 KiB over ftpes://, one run",
+        "ours (job run, 1 login)",
+        "lftp mput",
+        megabytes,
+        kSmallTarget,
+        ours(proftpd, "ftpes://127.0.0.1"),
+        [&](int round) {
+            proftpd.addFolder("lftp" + Round(round));
+            tool({"lftp", "--norc", "-c",
+                  lftpOpen + "cd lftp" + Round(round) + "; lcd " + smallFolder + "; mput *.bin"});
+        },
+        {},
+        check(proftpd, "ours"),
+        check(proftpd, "lftp")};
+    Comparison viaCurl = viaLftp;
+    viaCurl.title = "proftpd: the same 200 files, against one curl process";
+    viaCurl.peerName = "curl -T {200 files}" + curlNote;
+    viaCurl.checkOurs = [](int) {};
+    viaCurl.ours = [&](int round) { ours(proftpd, "ftpes://127.0.0.1")(round + 100); };
+    viaCurl.checkOurs = [&](int round) { check(proftpd, "ours")(round + 100); };
+    viaCurl.peer = [&](int round) {
+        proftpd.addFolder("curl" + Round(round));
+        auto args = curlTls;
+        args.insert(args.end(), {"--user", proftpd.user() + ":" + proftpd.password(), "-T",
+                                 curlGlob, ftpUrl + "curl" + Round(round) + "/"});
+        tool(args);
+    };
+    viaCurl.checkPeer = check(proftpd, "curl");
+
+    std::string hostKey = sshd.hostKey().fingerprint.substr(std::strlen("SHA256:"));
+    while (hostKey.size() % 4 != 0) {
+        hostKey += '=';
+    }
+    Comparison overSsh{"OpenSSH sshd: 200 files of 4 KiB over sftp://, one run",
+                       "ours (job run, 1 login)",
+                       "curl -T {200 files}",
+                       megabytes,
+                       kSmallTarget,
+                       ours(sshd, "sftp://127.0.0.1"),
+                       [&](int round) {
+                           sshd.addFolder("curl" + Round(round));
+                           tool({"curl", "-q", "-sS", "--user", sshd.user() + ":" + sshd.password(),
+                                 "--hostpubsha256", hostKey, "-T", curlGlob,
+                                 "sftp://127.0.0.1:" + std::to_string(sshd.port()) + "/~/curl" +
+                                     Round(round) + "/"});
+                       },
+                       {},
+                       check(sshd, "ours"),
+                       check(sshd, "curl")};
+
+    // Untimed first runs of our side, then the figures.
+    ours(proftpd, "ftpes://127.0.0.1")(0);
+    ours(sshd, "sftp://127.0.0.1")(0);
+    Measure(viaLftp, rounds);
+    Measure(viaCurl, rounds);
+    Measure(overSsh, rounds);
+    std::printf("  logins: proftpd %zu, sshd %zu (one per run is ours; one per run is the "
+                "peers')\n",
+                proftpd.logins(), sshd.logins());
 }
 
 } // namespace
@@ -542,6 +687,7 @@ int main(int argc, char** argv)
         std::printf("\n");
         Measure(sftpSmall, rounds);
         Measure(ftpesLarge, rounds);
+        MeasureSystemServers(rounds, smallFolder, small, certificates, peerHome, local);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_secure: %s\n", error.what());
         exitCode = 1;
