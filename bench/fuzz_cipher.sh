@@ -15,7 +15,8 @@ echo "building $out/cipher_fuzz with $cxx"
 # shellcheck disable=SC2046
 "$cxx" -std=c++20 -O1 -g -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
     -Wall -Wextra -pedantic -DQT_NO_CAST_FROM_ASCII -I"$root" $(pkg-config --cflags Qt6Core) \
-    "$root/bench/fuzz/cipher_fuzz.cpp" "$root/jobs/PasswordCipher.cpp" \
+    "$root/bench/fuzz/cipher_fuzz.cpp" "$root/jobs/PasswordCipher.cpp" "$root/jobs/KeyContainer.cpp" \
+    "$root/jobs/PrivateFiles.cpp" \
     $(pkg-config --libs Qt6Core) -lcrypto -o "$out/cipher_fuzz"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/cipher-fuzz-XXXXXX")"
