@@ -279,7 +279,9 @@ void RunWildcardJob(const UploadJob& job, const TrustStore* trust)
 
 std::string Round(int round)
 {
-    return "r" + std::to_string(round);
+    std::string name = std::to_string(round);
+    name.insert(0, 1, 'r');
+    return name;
 }
 
 // The 200 small files on the system's proftpd (ftpes://) and OpenSSH sshd (sftp://), each side
