@@ -1,7 +1,9 @@
 #include "transfer/TransferFile.h"
 
+#include "transfer/LocalSource.h"
 #include "transfer/ServerAddress.h"
 #include "transfer/TransferSession.h"
+#include "transfer/TransferTexts.h"
 #include "transfer/TrustStore.h"
 
 #include <algorithm>
@@ -26,29 +28,19 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+using namespace transfer;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-const char* const kOk = "Ok.\r\n";
-const char* const kCannotChangeDirectory = "Could not change directory !!\r\n";
-const char* const kCannotPut = "Could not put file to server!!\r\n";
-const char* const kAbandoned = "Transfer abandoned.\r\n";
 const char* const kActiveTlsUnsupported =
     "Active mode over TLS does not work with this system's libcurl (before 8.0); tick \"Passive "
     "mode\" for this job.\r\n";
 const char* const kSshLoginRefused =
     "Could not log in: the SSH server refused the user name or password!!\r\n";
-const char* const kAddressRefused =
-    "Refused: the server address must be a host name, or ftp://, ftpes://, ftps:// or sftp:// "
-    "followed by a host and an optional :port!!\r\n";
-const char* const kCannotConnect =
-    "Could not connect to ftp server!!\r\nPlease ensure you have correct address and access "
-    "rights!\r\n";
 
-// Longest error text handed back, line end included.
-constexpr std::size_t kMaxErrorText = 253;
 // The progress callback is due this long after its last call returned, well within the 100 ms
 // promised.
 constexpr milliseconds kProgressEvery{50};
@@ -71,37 +63,10 @@ struct CurlUrlDeleter
 {
     void operator()(CURLU* url) const { curl_url_cleanup(url); }
 };
-struct FileCloser
-{
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
 using EasyHandle = std::unique_ptr<CURL, CurlEasyDeleter>;
 using MultiHandle = std::unique_ptr<CURLM, CurlMultiDeleter>;
 using StringList = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 using UrlHandle = std::unique_ptr<CURLU, CurlUrlDeleter>;
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// Owns one file descriptor until it is closed or handed on.
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor()
-    {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
 
 // Keeps an easy handle attached to a multi handle for the life of the object. Declared after both
 // handles, so it detaches before either is cleaned up.
@@ -213,9 +178,7 @@ struct Exchange
     // seen (a reused connection shows none).
     void BeginFile(std::FILE* local, std::uint64_t size)
     {
-        file = local;
-        sizeAtStart = size;
-        read = 0;
+        source = LocalSource{local, size};
         sent = 0;
         lastReply.clear();
         lastCommand.clear();
@@ -227,9 +190,7 @@ struct Exchange
         lastActivity = Clock::now();
     }
 
-    std::FILE* file = nullptr;
-    std::uint64_t sizeAtStart = 0; // what the file held when it was opened
-    std::uint64_t read = 0;        // bytes read from it so far
+    LocalSource source;
     ExchangeSockets sockets;
     std::atomic<std::uint64_t> sent{0}; // read by the reporting thread
     std::atomic<bool> abandon{false};   // set by the reporting thread
@@ -259,20 +220,6 @@ struct Exchange
     bool sshKeyRecorded = false;
     Clock::time_point lastActivity = Clock::now();
 };
-
-// Sends the file up to its end as it is when we get there: a file that grows meanwhile (a log
-// being written) goes whole. One that ends short of its size at the start lost data we may
-// already have sent, and must not be stored as if complete.
-std::size_t ReadLocalFile(char* buffer, std::size_t size, std::size_t count, void* user)
-{
-    auto* exchange = static_cast<Exchange*>(user);
-    const std::size_t got = std::fread(buffer, 1, size * count, exchange->file);
-    exchange->read += got;
-    if (got == 0 && (std::ferror(exchange->file) || exchange->read < exchange->sizeAtStart)) {
-        return CURL_READFUNC_ABORT;
-    }
-    return got;
-}
 
 curl_socket_t OpenSocket(void* user, curlsocktype, curl_sockaddr* address)
 {
@@ -622,46 +569,10 @@ bool ActiveModeKeepsTls()
            version->version_num >= 0x080000;
 }
 
-// One line ending in "\r\n", at most kMaxErrorText bytes in all. The text comes from the server
-// or holds what it said, and goes to the log pane unchanged, where a CR or LF would start an entry
-// of its own and an escape sequence could do worse: every control byte but the line's own end
-// becomes "?".
-std::string AsErrorLine(std::string_view text)
-{
-    if (text.ends_with("\r\n")) {
-        text.remove_suffix(2);
-    } else if (text.ends_with('\n') || text.ends_with('\r')) {
-        text.remove_suffix(1);
-    }
-    std::string line(text.substr(0, kMaxErrorText - 2));
-    for (char& c : line) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            c = '?';
-        }
-    }
-    line += "\r\n";
-    return line;
-}
-
-// One of our failure texts with the server's reason after it, on the same line.
-std::string WithServerReason(std::string_view text, std::string_view reason)
-{
-    if (text.ends_with("\r\n")) {
-        text.remove_suffix(2);
-    }
-    return AsErrorLine(std::string(text) + " " + std::string(reason));
-}
-
 // The settings store hands an empty user name back as a blank, which no server takes as a name.
 bool IsBlank(std::string_view text)
 {
     return text.find_first_not_of(" \t") == std::string_view::npos;
-}
-
-bool HoldsLineBreak(std::string_view text)
-{
-    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
 std::optional<std::string> RefuseInjection(const std::string& userName, const std::string& password,
@@ -681,37 +592,6 @@ std::optional<std::string> RefuseInjection(const std::string& userName, const st
         }
     }
     return std::nullopt;
-}
-
-// Opens the local file for the store, or gives nothing when it is not a readable regular file.
-// Nothing else is opened in a way that can block: opening a pipe for reading waits for a writer,
-// for good if none comes. The check before the open keeps us off such things; the non-blocking
-// open and the check after it cover one put in the path's place between the two.
-File OpenLocalFile(const std::string& localPath, std::uint64_t& size)
-{
-    if (localPath.empty() || localPath.find('\0') != std::string::npos) {
-        return nullptr;
-    }
-    struct stat info
-    {};
-    if (stat(localPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return nullptr;
-    }
-    Descriptor fd(open(localPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!fd || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return nullptr;
-    }
-    const int flags = fcntl(fd.get(), F_GETFL);
-    if (flags == -1 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) == -1) {
-        return nullptr;
-    }
-    File file(fdopen(fd.get(), "rb"));
-    if (!file) {
-        return nullptr;
-    }
-    fd.release();
-    size = static_cast<std::uint64_t>(info.st_size);
-    return file;
 }
 
 template <typename T> void SetOption(CURL* easy, CURLoption option, T value)
@@ -1139,7 +1019,7 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         SetOption(h, CURLOPT_NOBODY, 0L);
         SetOption(h, CURLOPT_UPLOAD, 1L);
         SetOption(h, CURLOPT_READFUNCTION, ReadLocalFile);
-        SetOption(h, CURLOPT_READDATA, &exchange);
+        SetOption(h, CURLOPT_READDATA, &exchange.source);
         // No size is announced: libcurl would stop at it, or fail, when the file has grown.
         SetOption(h, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
         SetOption(h, CURLOPT_TRANSFERTEXT, 0L);
