@@ -1,5 +1,6 @@
 #include "transfer/TransferFile.h"
 
+#include "transfer/IdentityText.h"
 #include "transfer/LocalSource.h"
 #include "transfer/ServerAddress.h"
 #include "transfer/TransferSession.h"
@@ -23,8 +24,6 @@
 #include <vector>
 
 #include <curl/curl.h>
-#include <openssl/bio.h>
-#include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -285,57 +284,6 @@ int ExchangeIndex()
     return index;
 }
 
-std::string Fingerprint(X509* certificate)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (X509_digest(certificate, EVP_sha256(), digest, &length) != 1) {
-        return {};
-    }
-    static const char hex[] = "0123456789ABCDEF";
-    std::string text;
-    for (unsigned int i = 0; i < length; ++i) {
-        if (i > 0) {
-            text += ':';
-        }
-        text += hex[digest[i] >> 4];
-        text += hex[digest[i] & 0x0F];
-    }
-    return text;
-}
-
-struct BioDeleter
-{
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-using Bio = std::unique_ptr<BIO, BioDeleter>;
-
-std::string BioText(BIO* bio)
-{
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(bio, &data);
-    return data != nullptr && size > 0 ? std::string(data, static_cast<std::size_t>(size))
-                                       : std::string();
-}
-
-std::string NameText(const X509_NAME* name)
-{
-    Bio bio(BIO_new(BIO_s_mem()));
-    if (!bio || name == nullptr || X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253) < 0) {
-        return {};
-    }
-    return BioText(bio.get());
-}
-
-std::string TimeText(const ASN1_TIME* time)
-{
-    Bio bio(BIO_new(BIO_s_mem()));
-    if (!bio || time == nullptr || ASN1_TIME_print(bio.get(), time) != 1) {
-        return {};
-    }
-    return BioText(bio.get());
-}
-
 // OpenSSL asks this about every certificate of the server's chain, once its own verdict is in.
 // We note which certificate the server showed, so that a user told it cannot be trusted can tell
 // it from another. Without a recorded certificate the verdict stands as it is. With one, that
@@ -386,51 +334,6 @@ int OnVerifyCertificate(int verdict, X509_STORE_CTX* store)
     return 0;
 }
 
-std::string Base64(const unsigned char* bytes, std::size_t size)
-{
-    std::string text(4 * ((size + 2) / 3), '\0');
-    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes,
-                                       static_cast<int>(size));
-    text.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-    return text;
-}
-
-std::string FromBase64(std::string_view text)
-{
-    std::string bytes(3 * (text.size() / 4), '\0');
-    const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
-                                       reinterpret_cast<const unsigned char*>(text.data()),
-                                       static_cast<int>(text.size()));
-    if (length < 0) {
-        return {};
-    }
-    // EVP_DecodeBlock counts the padding as bytes.
-    std::size_t size = static_cast<std::size_t>(length);
-    for (auto it = text.rbegin(); it != text.rend() && *it == '=' && size > 0; ++it) {
-        --size;
-    }
-    bytes.resize(size);
-    return bytes;
-}
-
-// The type name an SSH key blob starts with ("ssh-ed25519", "ecdsa-sha2-nistp256", ...).
-std::string SshKeyType(const std::string& blob)
-{
-    if (blob.size() < 4) {
-        return {};
-    }
-    const auto byte = [&blob](std::size_t i) { return static_cast<unsigned char>(blob[i]); };
-    const std::size_t length = (std::size_t{byte(0)} << 24) | (std::size_t{byte(1)} << 16) |
-                               (std::size_t{byte(2)} << 8) | byte(3);
-    if (length == 0 || length > 64 || blob.size() < 4 + length) {
-        return {};
-    }
-    const std::string name = blob.substr(4, length);
-    const bool printable =
-        std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' && c < 0x7F; });
-    return printable ? name : std::string();
-}
-
 // libcurl asks this about the server's host key once it has looked it up in the known-hosts
 // file. Only a key recorded there for this host and port is taken; any other is refused, and
 // what the server showed is kept for the user to judge (OpenSSH's SHA256: form of fingerprint).
@@ -443,20 +346,14 @@ int OnHostKey(CURL*, const curl_khkey*, const curl_khkey* found, curl_khmatch ma
     if (found != nullptr && found->key != nullptr) {
         const std::string blob =
             found->len > 0 ? std::string(found->key, found->len) : FromBase64(found->key);
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        if (!blob.empty() &&
-            EVP_Digest(blob.data(), blob.size(), digest, &length, EVP_sha256(), nullptr) == 1) {
+        std::string fingerprint = SshFingerprint(blob);
+        if (!fingerprint.empty()) {
             ServerIdentity identity;
             identity.kind = ServerIdentity::Kind::Ssh;
             identity.host = exchange->sshHost;
             identity.port = exchange->sshPort;
             identity.changed = match == CURLKHMATCH_MISMATCH || exchange->sshKeyRecorded;
-            std::string fingerprint = Base64(digest, length);
-            while (fingerprint.ends_with('=')) {
-                fingerprint.pop_back();
-            }
-            identity.fingerprint = "SHA256:" + fingerprint;
+            identity.fingerprint = std::move(fingerprint);
             identity.keyType = SshKeyType(blob);
             identity.keyBase64 =
                 Base64(reinterpret_cast<const unsigned char*>(blob.data()), blob.size());
@@ -502,18 +399,6 @@ CURLcode OnSslContext(CURL*, void* context, void* user)
     SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), OnVerifyCertificate);
     SSL_CTX_set_info_callback(ctx, OnTlsState);
     return CURLE_OK;
-}
-
-// what: the fingerprint as the log tells it ("certificate SHA-256 ...", "host key SHA256:...").
-std::string UnverifiedIdentity(const std::string& what, bool changed)
-{
-    std::string text = changed ? "The server's identity has changed"
-                               : "The server's identity could not be verified";
-    if (!what.empty()) {
-        text += " (" + what + ")";
-    }
-    text += ". Select the job and use \"Update now selected items\" to review the server.\r\n";
-    return text;
 }
 
 // Percent-encodes every byte but the unreserved ones, so that the name the server sees after
@@ -1069,15 +954,9 @@ void SendFile(TransferSession::State& state, const std::string& userName,
     }
     if (tls && (outcome.code == CURLE_PEER_FAILED_VERIFICATION || exchange.recordedRefused)) {
         const bool changed = !exchange.recordedFingerprint.empty();
-        std::string what = exchange.peerFingerprint.empty()
-                               ? std::string()
-                               : "certificate SHA-256 " + exchange.peerFingerprint;
-        if (!what.empty() && exchange.peerDates == ServerIdentity::Dates::Expired) {
-            what += ", expired on " + exchange.peerNotAfter;
-        } else if (!what.empty() && exchange.peerDates == ServerIdentity::Dates::NotYetValid) {
-            what += ", not valid before " + exchange.peerNotBefore;
-        }
-        fail(UnverifiedIdentity(what, changed));
+        fail(UnverifiedIdentity(CertificateText(exchange.peerFingerprint, exchange.peerDates,
+                                                exchange.peerNotBefore, exchange.peerNotAfter),
+                                changed));
         if (trust.untrusted != nullptr && !exchange.peerFingerprint.empty()) {
             ServerIdentity identity;
             identity.kind = ServerIdentity::Kind::Tls;
