@@ -1,5 +1,6 @@
 #include "transfer/TransferFile.h"
 
+#include "transfer/CurlExchange.h"
 #include "transfer/IdentityText.h"
 #include "transfer/LocalSource.h"
 #include "transfer/ServerAddress.h"
@@ -31,67 +32,14 @@ using namespace transfer;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-
 const char* const kActiveTlsUnsupported =
     "Active mode over TLS does not work with this system's libcurl (before 8.0); tick \"Passive "
     "mode\" for this job.\r\n";
 const char* const kSshLoginRefused =
     "Could not log in: the SSH server refused the user name or password!!\r\n";
 
-// The progress callback is due this long after its last call returned, well within the 100 ms
-// promised.
-constexpr milliseconds kProgressEvery{50};
 // Upload chunk size: large enough that the per-chunk overhead vanishes on a fast link.
 constexpr long kUploadBufferSize = 512 * 1024;
-
-struct CurlEasyDeleter
-{
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-struct CurlMultiDeleter
-{
-    void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
-};
-struct CurlSlistDeleter
-{
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-struct CurlUrlDeleter
-{
-    void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
-using EasyHandle = std::unique_ptr<CURL, CurlEasyDeleter>;
-using MultiHandle = std::unique_ptr<CURLM, CurlMultiDeleter>;
-using StringList = std::unique_ptr<curl_slist, CurlSlistDeleter>;
-using UrlHandle = std::unique_ptr<CURLU, CurlUrlDeleter>;
-
-// Keeps an easy handle attached to a multi handle for the life of the object. Declared after both
-// handles, so it detaches before either is cleaned up.
-class MultiAttachment
-{
-public:
-    MultiAttachment(CURLM* multi, CURL* easy) : multi_(multi), easy_(easy)
-    {
-        if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) {
-            throw TransferSessionError("Could not start the FTP client session.");
-        }
-    }
-    ~MultiAttachment() { curl_multi_remove_handle(multi_, easy_); }
-    MultiAttachment(const MultiAttachment&) = delete;
-    MultiAttachment& operator=(const MultiAttachment&) = delete;
-
-private:
-    CURLM* multi_;
-    CURL* easy_;
-};
-
-TransferTimeouts& CurrentTimeouts()
-{
-    static TransferTimeouts timeouts;
-    return timeouts;
-}
 
 std::string& ExtraAuthorityFile()
 {
@@ -99,182 +47,16 @@ std::string& ExtraAuthorityFile()
     return path;
 }
 
-std::mutex& TimeoutsMutex()
+std::mutex& AuthorityFileMutex()
 {
     static std::mutex mutex;
     return mutex;
 }
 
-TransferTimeouts ReadTimeouts()
-{
-    std::lock_guard lock(TimeoutsMutex());
-    return CurrentTimeouts();
-}
-
 std::string ReadExtraAuthorityFile()
 {
-    std::lock_guard lock(TimeoutsMutex());
+    std::lock_guard lock(AuthorityFileMutex());
     return ExtraAuthorityFile();
-}
-
-void InitCurlOnce()
-{
-    // A function-local static is initialised exactly once, even with several threads racing.
-    static const CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
-    if (rc != CURLE_OK) {
-        throw TransferSessionError(std::string("Could not initialise the FTP client: ") +
-                                   curl_easy_strerror(rc));
-    }
-}
-
-// The sockets libcurl has opened for one exchange and not yet closed. Shutting them down makes
-// every wait on them end at once, including the blocking ones libcurl does inside a step of the
-// multi interface (the server's verdict after the data, the reply to QUIT at teardown), which no
-// flag of ours can cut short. Only sockets libcurl still owns are ever touched: it closes them
-// through Close(), under the same lock.
-class ExchangeSockets
-{
-public:
-    curl_socket_t Open(const curl_sockaddr& address)
-    {
-        std::lock_guard lock(mutex_);
-        if (shutDown_) {
-            return CURL_SOCKET_BAD; // abandoned: no new connections
-        }
-        const curl_socket_t fd = socket(address.family, address.socktype, address.protocol);
-        if (fd != CURL_SOCKET_BAD) {
-            open_.push_back(fd);
-        }
-        return fd;
-    }
-    int Close(curl_socket_t fd)
-    {
-        std::lock_guard lock(mutex_);
-        open_.erase(std::remove(open_.begin(), open_.end(), fd), open_.end());
-        return ::close(fd);
-    }
-    // Ends every connection of the exchange and refuses new ones. Any thread may call it.
-    void ShutDownAll()
-    {
-        std::lock_guard lock(mutex_);
-        shutDown_ = true;
-        for (const curl_socket_t fd : open_) {
-            shutdown(fd, SHUT_RDWR);
-        }
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<curl_socket_t> open_;
-    bool shutDown_ = false;
-};
-
-// What the callbacks learn while transfers run over one client session; each file starts with
-// BeginFile. Lives as long as the session's handles.
-struct Exchange
-{
-    // Forgets what the last file left, keeping the session's sockets and the certificate last
-    // seen (a reused connection shows none).
-    void BeginFile(std::FILE* local, std::uint64_t size)
-    {
-        source = LocalSource{local, size};
-        sent = 0;
-        lastReply.clear();
-        lastCommand.clear();
-        loggedIn = false;
-        recordedFingerprint.clear();
-        recordedRefused = false;
-        hostKeyRefused.reset();
-        sshKeyRecorded = false;
-        lastActivity = Clock::now();
-    }
-
-    LocalSource source;
-    ExchangeSockets sockets;
-    std::atomic<std::uint64_t> sent{0}; // read by the reporting thread
-    std::atomic<bool> abandon{false};   // set by the reporting thread
-    // The rest is touched only by the thread that runs the exchange.
-    std::string lastReply;   // the server's last reply line, as sent
-    std::string lastCommand; // verb of the last command sent
-    bool loggedIn = false;   // a command beyond the login has gone out
-    // SHA-256 of the certificate the server last showed, uppercase hex pairs joined by ":".
-    std::string peerFingerprint;
-    // That certificate's subject, issuer and validity, for a user asked to trust it.
-    std::string peerSubject;
-    std::string peerIssuer;
-    std::string peerNotBefore;
-    std::string peerNotAfter;
-    ServerIdentity::Dates peerDates = ServerIdentity::Dates::InForce;
-    // The fingerprint the user once trusted for this server, when there is one: then that exact
-    // certificate, and no other, is the server's.
-    std::string recordedFingerprint;
-    bool recordedRefused = false; // the server showed another certificate than the recorded one
-    // SSH: where the exchange goes, and the host key the server showed when it was not the one
-    // recorded for it in the known-hosts file (missing or changed).
-    std::string sshHost;
-    std::uint16_t sshPort = 0;
-    std::optional<ServerIdentity> hostKeyRefused;
-    // Set when the known-hosts file has been left out although it records a key for the server:
-    // any key the server shows is then a changed one.
-    bool sshKeyRecorded = false;
-    Clock::time_point lastActivity = Clock::now();
-};
-
-curl_socket_t OpenSocket(void* user, curlsocktype, curl_sockaddr* address)
-{
-    return static_cast<Exchange*>(user)->sockets.Open(*address);
-}
-
-int CloseSocket(void* user, curl_socket_t fd)
-{
-    return static_cast<Exchange*>(user)->sockets.Close(fd);
-}
-
-bool IsReplyLine(std::string_view line)
-{
-    return line.size() >= 3 &&
-           std::all_of(line.begin(), line.begin() + 3, [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// libcurl hands every line of the server's replies to the header callback.
-std::size_t OnReplyLine(char* data, std::size_t size, std::size_t count, void* user)
-{
-    auto* exchange = static_cast<Exchange*>(user);
-    const std::string_view line(data, size * count);
-    if (IsReplyLine(line)) {
-        exchange->lastReply.assign(line);
-        exchange->lastActivity = Clock::now();
-    }
-    return size * count;
-}
-
-// The debug callback is the one place where libcurl shows the commands it sends; knowing them
-// tells a refused login from a refused change of directory or store.
-int OnDebug(CURL*, curl_infotype type, char* data, std::size_t size, void* user)
-{
-    if (type != CURLINFO_HEADER_OUT) {
-        return 0;
-    }
-    auto* exchange = static_cast<Exchange*>(user);
-    const std::string_view line(data, size);
-    const std::string_view verb = line.substr(0, line.find_first_of(" \r\n"));
-    exchange->lastCommand.assign(verb);
-    if (verb != "AUTH" && verb != "USER" && verb != "PASS" && verb != "ACCT") {
-        exchange->loggedIn = true;
-    }
-    exchange->lastActivity = Clock::now();
-    return 0;
-}
-
-int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded)
-{
-    auto* exchange = static_cast<Exchange*>(user);
-    const auto sent = static_cast<std::uint64_t>(std::max<curl_off_t>(uploaded, 0));
-    if (sent != exchange->sent) {
-        exchange->sent = sent;
-        exchange->lastActivity = Clock::now();
-    }
-    return exchange->abandon ? 1 : 0;
 }
 
 // Where an SSL_CTX keeps the exchange it serves, for the verify callback.
@@ -401,28 +183,6 @@ CURLcode OnSslContext(CURL*, void* context, void* user)
     return CURLE_OK;
 }
 
-// Percent-encodes every byte but the unreserved ones, so that the name the server sees after
-// libcurl decodes the URL is exactly the one given ("#", "%", "?", spaces, UTF-8 alike).
-std::string PercentEncode(std::string_view text)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size() * 3);
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-            (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' ||
-            byte == '~') {
-            out += c;
-        } else {
-            out += '%';
-            out += hex[byte >> 4];
-            out += hex[byte & 0x0F];
-        }
-    }
-    return out;
-}
-
 // The URL path that puts the file at `remotePath` as FTP would: a path from "/" stays as it is,
 // any other is taken from the login folder (libcurl's "/~/"). Every byte but "/" and the
 // unreserved ones is percent-encoded.
@@ -479,160 +239,6 @@ std::optional<std::string> RefuseInjection(const std::string& userName, const st
     return std::nullopt;
 }
 
-template <typename T> void SetOption(CURL* easy, CURLoption option, T value)
-{
-    const CURLcode rc = curl_easy_setopt(easy, option, value);
-    if (rc != CURLE_OK) {
-        throw TransferSessionError(std::string("Could not set up the FTP client session: ") +
-                                   curl_easy_strerror(rc));
-    }
-}
-
-void SetUrlPart(CURLU* url, CURLUPart part, const std::string& value)
-{
-    const CURLUcode rc = curl_url_set(url, part, value.c_str(), 0);
-    if (rc != CURLUE_OK) {
-        throw std::invalid_argument(curl_url_strerror(rc));
-    }
-}
-
-struct Outcome
-{
-    CURLcode code = CURLE_OK;
-    bool stalled = false;
-    bool abandoned = false; // by the progress callback
-};
-
-// Tells the exchange running on the helper thread to end now, from the reporting thread.
-void Abandon(CURLM* multi, Exchange& exchange)
-{
-    exchange.abandon = true;
-    exchange.sockets.ShutDownAll();
-    curl_multi_wakeup(multi); // out of its poll at once rather than at the next tick
-}
-
-// The progress figures: the file may have grown since its size was taken, and the caller works
-// out sent * 100 / total.
-std::pair<std::uint64_t, std::uint64_t> ProgressFigures(const Exchange& exchange,
-                                                        std::uint64_t total)
-{
-    const std::uint64_t sent = exchange.sent;
-    return {sent, std::max(sent, total)};
-}
-
-// Drives the exchange to its end. Touches nothing outside its arguments, so that several may run
-// at once, nested or on other threads.
-Outcome Run(CURLM* multi, CURL* easy, Exchange& exchange, const TransferTimeouts& timeouts)
-{
-    MultiAttachment attached(multi, easy);
-    Outcome outcome;
-    for (;;) {
-        int running = 0;
-        if (curl_multi_perform(multi, &running) != CURLM_OK) {
-            throw TransferSessionError("The FTP client session failed.");
-        }
-        if (running == 0) {
-            break;
-        }
-        if (exchange.abandon) {
-            outcome.code = CURLE_ABORTED_BY_CALLBACK;
-            return outcome;
-        }
-        if (exchange.loggedIn && Clock::now() - exchange.lastActivity > timeouts.stall) {
-            outcome.stalled = true;
-            return outcome;
-        }
-        if (curl_multi_poll(multi, nullptr, 0, 100, nullptr) != CURLM_OK) {
-            throw TransferSessionError("The FTP client session failed.");
-        }
-    }
-    int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
-        if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
-            outcome.code = message->data.result;
-        }
-    }
-    return outcome;
-}
-
-// Runs the exchange on a helper thread while this thread calls progress in a steady rhythm.
-// libcurl blocks in places (waiting for the server's verdict once the data is out, for one) and
-// then reports only once a second; the helper keeps such waits from reaching the caller, and an
-// abandon cuts them short by shutting the exchange's sockets down.
-Outcome RunReporting(CURLM* multi, CURL* easy, Exchange& exchange, std::uint64_t total,
-                     const TransferTimeouts& timeouts, const TransferProgress& progress)
-{
-    std::mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-    Outcome outcome;
-    std::exception_ptr error;
-
-    if (!progress(0, total)) {
-        Outcome abandoned;
-        abandoned.abandoned = true;
-        return abandoned;
-    }
-    std::thread helper([&] {
-        try {
-            outcome = Run(multi, easy, exchange, timeouts);
-        } catch (...) {
-            error = std::current_exception();
-        }
-        std::lock_guard lock(mutex);
-        done = true;
-        finished.notify_one();
-    });
-    // Whatever way we leave, the helper is stopped and joined before the handles go. Leaving
-    // early means the callback threw: that ends the transfer as promptly as an abandon.
-    struct Joiner
-    {
-        std::thread& helper;
-        std::mutex& mutex;
-        const bool& done;
-        CURLM* multi;
-        Exchange& exchange;
-        ~Joiner()
-        {
-            std::unique_lock lock(mutex);
-            if (!done) {
-                lock.unlock();
-                Abandon(multi, exchange);
-            }
-            helper.join();
-        }
-    } joiner{helper, mutex, done, multi, exchange};
-
-    bool abandoned = false;
-    std::unique_lock lock(mutex);
-    while (!finished.wait_for(lock, kProgressEvery, [&] { return done; })) {
-        lock.unlock();
-        const auto [sent, all] = ProgressFigures(exchange, total);
-        if (!progress(sent, all)) {
-            abandoned = true;
-            Abandon(multi, exchange);
-            lock.lock();
-            finished.wait(lock, [&] { return done; });
-            break;
-        }
-        lock.lock();
-    }
-    lock.unlock();
-    if (error) {
-        std::rethrow_exception(error);
-    }
-    if (abandoned) {
-        // Unless it had just come to a good end, the exchange ended because we cut it short.
-        if (outcome.stalled || outcome.code != CURLE_OK) {
-            outcome.abandoned = true;
-        }
-        return outcome;
-    }
-    const auto [sent, all] = ProgressFigures(exchange, total);
-    progress(sent, all);
-    return outcome;
-}
-
 // The one-line text of a failed SSH exchange.
 std::string SftpFailure(const Outcome& outcome, Exchange& exchange, const char* errorBuffer,
                         bool hasDirectory, const TransferTrust& trust)
@@ -677,17 +283,9 @@ std::string SftpFailure(const Outcome& outcome, Exchange& exchange, const char* 
 
 } // namespace
 
-TransferTimeouts SetTransferTimeoutsForTesting(const TransferTimeouts& timeouts)
-{
-    std::lock_guard lock(TimeoutsMutex());
-    const TransferTimeouts previous = CurrentTimeouts();
-    CurrentTimeouts() = timeouts;
-    return previous;
-}
-
 std::string SetTransferAuthorityFileForTesting(const std::string& path)
 {
-    std::lock_guard lock(TimeoutsMutex());
+    std::lock_guard lock(AuthorityFileMutex());
     return std::exchange(ExtraAuthorityFile(), path);
 }
 
@@ -818,12 +416,7 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         SetOption(h, CURLOPT_PASSWORD, password.c_str());
     }
     SetOption(h, CURLOPT_NOSIGNAL, 1L);
-    SetOption(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connect.count()));
-    SetOption(h, CURLOPT_ACCEPTTIMEOUT_MS, static_cast<long>(timeouts.stall.count()));
-    // Whole seconds only; our own watch below keeps the finer time-out while data flows.
-    SetOption(
-        h, CURLOPT_SERVER_RESPONSE_TIMEOUT,
-        static_cast<long>(std::max<milliseconds::rep>(1, (timeouts.stall.count() + 999) / 1000)));
+    ApplyTimeouts(h, timeouts);
     if (passiveMode != 0) {
         SetOption(h, CURLOPT_FTPPORT, static_cast<const char*>(nullptr));
     } else {
@@ -852,18 +445,7 @@ void SendFile(TransferSession::State& state, const std::string& userName,
     if (quote) {
         SetOption(h, CURLOPT_QUOTE, quote.get());
     }
-    SetOption(h, CURLOPT_HEADERFUNCTION, OnReplyLine);
-    SetOption(h, CURLOPT_HEADERDATA, &exchange);
-    SetOption(h, CURLOPT_DEBUGFUNCTION, OnDebug);
-    SetOption(h, CURLOPT_DEBUGDATA, &exchange);
-    SetOption(h, CURLOPT_VERBOSE, 1L); // feeds the debug callback; nothing goes to stderr
-    SetOption(h, CURLOPT_XFERINFOFUNCTION, OnProgress);
-    SetOption(h, CURLOPT_XFERINFODATA, &exchange);
-    SetOption(h, CURLOPT_NOPROGRESS, 0L);
-    SetOption(h, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
-    SetOption(h, CURLOPT_OPENSOCKETDATA, &exchange);
-    SetOption(h, CURLOPT_CLOSESOCKETFUNCTION, CloseSocket);
-    SetOption(h, CURLOPT_CLOSESOCKETDATA, &exchange);
+    WatchExchange(h, exchange);
     if (tls) {
         // TLS on the control connection before the login and on every data connection, or no
         // transfer at all: never a fall back to plain FTP. The server's certificate must chain to
