@@ -126,6 +126,7 @@ CURLcode OnSslContext(CURL*, void* context, void* user)
     SSL_CTX_set_info_callback(ctx, OnTlsState);
     return CURLE_OK;
 }
+
 } // namespace
 
 bool ActiveModeKeepsTls()
