@@ -1,0 +1,93 @@
+#include "transfer/FtpCommands.h"
+
+#include "transfer/TransferTexts.h"
+
+#include <new>
+
+namespace transfer {
+
+namespace {
+
+// A 4xx or 5xx reply: the server refused what was asked.
+bool IsRefusal(const std::string& reply)
+{
+    return IsReplyLine(reply) && (reply[0] == '4' || reply[0] == '5');
+}
+
+} // namespace
+
+std::string FtpUrlPath(const std::string& name)
+{
+    std::string path = "/";
+    path += PercentEncode(name);
+    return path;
+}
+
+void ApplyFtpOptions(CURL* easy, StringList& quote, const std::string& entryPath,
+                     const std::string& directory, bool passive)
+{
+    if (passive) {
+        SetOption(easy, CURLOPT_FTPPORT, static_cast<const char*>(nullptr));
+    } else {
+        SetOption(easy, CURLOPT_FTPPORT, "-");
+    }
+    // We send the CWD ourselves, so that its argument is exactly the directory part, and curl
+    // stores under the bare name in whatever directory that leaves us in.
+    SetOption(easy, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
+    // On a connection kept from the last file, the directory changes start again from the
+    // folder the login left us in.
+    quote.reset();
+    const auto cwd = [&quote](const std::string& folder) {
+        curl_slist* list = curl_slist_append(quote.get(), ("CWD " + folder).c_str());
+        if (list == nullptr) {
+            throw std::bad_alloc();
+        }
+        quote.release();
+        quote.reset(list);
+    };
+    if (!entryPath.empty()) {
+        cwd(entryPath);
+    }
+    if (!directory.empty()) {
+        cwd(directory);
+    }
+    if (quote) {
+        SetOption(easy, CURLOPT_QUOTE, quote.get());
+    }
+}
+
+void KeepEntryPath(CURL* easy, std::string& entryPath)
+{
+    const char* entry = nullptr;
+    if (entryPath.empty() && curl_easy_getinfo(easy, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK &&
+        entry != nullptr && !HoldsLineBreak(entry)) {
+        entryPath = entry;
+    }
+}
+
+std::string FtpFailure(const Outcome& outcome, const Exchange& exchange, const char* errorBuffer,
+                       bool tls)
+{
+    if (!exchange.loggedIn) {
+        if (IsRefusal(exchange.lastReply)) {
+            return AsErrorLine(exchange.lastReply);
+        }
+        if (errorBuffer[0] != '\0') {
+            return AsErrorLine(errorBuffer);
+        }
+        return kCannotConnect;
+    }
+    // Over TLS the user also sees the server's reason ("425 Unable to build data connection"), or
+    // the log would hide what only the server's own log tells. Plain FTP says what it always has.
+    const bool refusedByServer = IsRefusal(exchange.lastReply);
+    const auto withReply = [&](const char* text) {
+        return tls && refusedByServer ? WithServerReason(text, exchange.lastReply)
+                                      : std::string(text);
+    };
+    if (outcome.code == CURLE_QUOTE_ERROR || exchange.lastCommand == "CWD") {
+        return withReply(kCannotChangeDirectory);
+    }
+    return withReply(kCannotPut);
+}
+
+} // namespace transfer

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "transfer/CurlExchange.h"
+
+#include <string>
+
+// FTP's own details, with or without TLS: active or passive mode, the changes of directory we
+// send ourselves, the folder the login leaves us in, and what a failed FTP exchange tells.
+namespace transfer {
+
+// The URL path of a file FTP stores: the bare name, percent-encoded, for the store goes to
+// whatever directory our own changes of directory leave us in.
+std::string FtpUrlPath(const std::string& name);
+
+// Sets the handle up for FTP: passive (EPSV, then PASV) or active mode (EPRT, then PORT), and the
+// changes of directory before the store, first to entryPath when it is known, then to directory
+// when it is not empty. quote keeps the command list as long as the handle uses it.
+void ApplyFtpOptions(CURL* easy, StringList& quote, const std::string& entryPath,
+                     const std::string& directory, bool passive);
+
+// After a good exchange: sets entryPath, when still empty, to the folder the login left us in,
+// unless the server named one no command line could hold.
+void KeepEntryPath(CURL* easy, std::string& entryPath);
+
+// The one-line text of a failed FTP exchange, once TLS has had its say: a refused login in the
+// server's words, a refused change of directory or a failed store in ours (over TLS with the
+// server's reason after it).
+std::string FtpFailure(const Outcome& outcome, const Exchange& exchange, const char* errorBuffer,
+                       bool tls);
+
+} // namespace transfer

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "transfer/CurlExchange.h"
+#include "transfer/TransferSession.h"
+
+#include <cstdint>
+#include <string>
+
+// Everything a client session keeps from one file to the next: the handles, and what they point
+// to, declared before them so that it outlives them.
+struct TransferSession::State
+{
+    State()
+    {
+        // Failing to get a session is the single failure that goes to the caller.
+        transfer::InitCurlOnce();
+        url.reset(curl_url());
+        easy.reset(curl_easy_init());
+        multi.reset(curl_multi_init());
+        if (!easy || !multi || !url) {
+            throw TransferSessionError("Could not open an FTP client session.");
+        }
+    }
+
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    transfer::Exchange exchange;
+    transfer::UrlHandle url;
+    transfer::StringList quote;
+    std::string knownHosts;
+    transfer::EasyHandle easy;
+    transfer::MultiHandle multi;
+    // The folder the login left us in, once a file has gone: a later file on the same connection
+    // starts from there, as it would after a login of its own.
+    std::string entryPath;
+};
+
+namespace transfer {
+
+// Sends one file over the session's handles, as TransferFile describes: a connection the session
+// already holds when libcurl can reuse it, else a fresh one. Picks the protocol's details by the
+// address's scheme.
+void SendFile(TransferSession::State& state, const std::string& userName,
+              const std::string& password, const std::string& serverAddress,
+              const std::string& remotePath, const std::string& localPath, std::uint16_t port,
+              std::int32_t passiveMode, std::string& resultText, std::int32_t& success,
+              const TransferProgress& progress, const TransferTrust& trust);
+
+} // namespace transfer

@@ -1,0 +1,272 @@
+#include "transfer/TransferSession.h"
+
+#include "transfer/CurlExchange.h"
+#include "transfer/FtpCommands.h"
+#include "transfer/FtpTls.h"
+#include "transfer/LocalSource.h"
+#include "transfer/ServerAddress.h"
+#include "transfer/SessionState.h"
+#include "transfer/SftpTransfer.h"
+#include "transfer/TransferTexts.h"
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+namespace transfer {
+
+namespace {
+
+// Upload chunk size: large enough that the per-chunk overhead vanishes on a fast link.
+constexpr long kUploadBufferSize = 512 * 1024;
+
+// The settings store hands an empty user name back as a blank, which no server takes as a name.
+bool IsBlank(std::string_view text)
+{
+    return text.find_first_not_of(" \t") == std::string_view::npos;
+}
+
+std::optional<std::string> RefuseInjection(const std::string& userName, const std::string& password,
+                                           const std::string& serverAddress,
+                                           const std::string& remotePath)
+{
+    const std::pair<const char*, const std::string*> fields[] = {
+        {"user name", &userName},
+        {"password", &password},
+        {"server address", &serverAddress},
+        {"remote path", &remotePath},
+    };
+    for (const auto& [name, value] : fields) {
+        if (HoldsLineBreak(*value)) {
+            return std::string("Refused: the ") + name +
+                   " holds a line break or NUL character!!\r\n";
+        }
+    }
+    return std::nullopt;
+}
+
+// Points the handle at the server and the file: scheme, host, port and the path the protocol
+// stores under. Throws std::invalid_argument when the address cannot form a URL.
+void SetServerUrl(CURLU* url, const char* scheme, const std::string& host, std::uint16_t port,
+                  const std::string& path)
+{
+    SetUrlPart(url, CURLUPART_SCHEME, scheme);
+    const bool bareIpv6 = host.find(':') != std::string::npos && host.front() != '[';
+    SetUrlPart(url, CURLUPART_HOST, bareIpv6 ? "[" + host + "]" : host);
+    SetUrlPart(url, CURLUPART_PORT, std::to_string(port));
+    SetUrlPart(url, CURLUPART_PATH, path);
+}
+
+// What every protocol sets on every file, so that nothing of the last one lingers: the URL, the
+// login, the time-outs and the callbacks that watch the exchange.
+void ApplyCommonOptions(TransferSession::State& state, const std::string& userName,
+                        const std::string& password, const TransferTimeouts& timeouts)
+{
+    CURL* const h = state.easy.get();
+    SetOption(h, CURLOPT_ERRORBUFFER, state.errorBuffer);
+    SetOption(h, CURLOPT_USERNAME, static_cast<const char*>(nullptr));
+    SetOption(h, CURLOPT_PASSWORD, static_cast<const char*>(nullptr));
+    SetOption(h, CURLOPT_QUOTE, static_cast<curl_slist*>(nullptr));
+    SetOption(h, CURLOPT_CURLU, state.url.get());
+    // "USER" with no name is a syntax error to every server; no name means an anonymous login,
+    // as FTP clients have always taken it. Without a password libcurl supplies the customary one.
+    if (!IsBlank(userName)) {
+        SetOption(h, CURLOPT_USERNAME, userName.c_str());
+        SetOption(h, CURLOPT_PASSWORD, password.c_str());
+    } else if (!password.empty()) {
+        SetOption(h, CURLOPT_USERNAME, "anonymous");
+        SetOption(h, CURLOPT_PASSWORD, password.c_str());
+    }
+    SetOption(h, CURLOPT_NOSIGNAL, 1L);
+    ApplyTimeouts(h, timeouts);
+    WatchExchange(h, state.exchange);
+}
+
+// The store itself, or, without a file to read or a name to store under, nothing after the
+// change of directory.
+void ApplyStoreOptions(CURL* h, Exchange& exchange, bool canStore)
+{
+    if (canStore) {
+        SetOption(h, CURLOPT_NOBODY, 0L);
+        SetOption(h, CURLOPT_UPLOAD, 1L);
+        SetOption(h, CURLOPT_READFUNCTION, ReadLocalFile);
+        SetOption(h, CURLOPT_READDATA, &exchange.source);
+        // No size is announced: libcurl would stop at it, or fail, when the file has grown.
+        SetOption(h, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
+        SetOption(h, CURLOPT_TRANSFERTEXT, 0L);
+    } else {
+        SetOption(h, CURLOPT_UPLOAD, 0L);
+        SetOption(h, CURLOPT_NOBODY, 1L); // log in and change directory, nothing more
+    }
+}
+
+} // namespace
+
+void SendFile(TransferSession::State& state, const std::string& userName,
+              const std::string& password, const std::string& serverAddress,
+              const std::string& remotePath, const std::string& localPath, std::uint16_t port,
+              std::int32_t passiveMode, std::string& resultText, std::int32_t& success,
+              const TransferProgress& progress, const TransferTrust& trust)
+{
+    resultText = kOk;
+    success = 1;
+    if (trust.untrusted != nullptr) {
+        trust.untrusted->reset();
+    }
+
+    char* const errorBuffer = state.errorBuffer;
+    errorBuffer[0] = '\0';
+    Exchange& exchange = state.exchange;
+    File local;
+
+    const auto fail = [&](std::string text) {
+        resultText = std::move(text);
+        success = 0;
+    };
+
+    // A CR or LF would end the FTP command early and let the rest pass as a command of its own.
+    if (auto refusal = RefuseInjection(userName, password, serverAddress, remotePath)) {
+        fail(*refusal);
+        return;
+    }
+
+    const std::size_t slash = remotePath.rfind('/');
+    const std::string directory =
+        slash == std::string::npos ? std::string() : remotePath.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? remotePath : remotePath.substr(slash + 1);
+
+    std::uint64_t total = 0;
+    local = OpenLocalFile(localPath, total);
+    // Without a file to read or a name to store under, the store cannot succeed. The exchange
+    // still connects, logs in and changes directory, so that a wrong password or a missing
+    // directory is told first, just as when the store itself fails; it then stops short of STOR.
+    const bool canStore = local && !name.empty();
+
+    // An address without a scheme comes back as it is, host and port alike.
+    const std::optional<ServerAddress> address = ParseServerAddress(serverAddress, port);
+    if (!address) {
+        fail(kAddressRefused);
+        return;
+    }
+    const bool sftp = address->scheme == ServerScheme::Sftp;
+    const bool implicitTls = address->scheme == ServerScheme::FtpImplicitTls;
+    const bool tls = implicitTls || address->scheme == ServerScheme::FtpExplicitTls;
+    if (tls && passiveMode == 0 && !ActiveModeKeepsTls()) {
+        fail(kActiveTlsUnsupported);
+        return;
+    }
+
+    const TransferTimeouts timeouts = ReadTimeouts();
+    exchange.BeginFile(local.get(), total);
+
+    try {
+        SetServerUrl(state.url.get(),
+                     sftp          ? "sftp"
+                     : implicitTls ? "ftps"
+                                   : "ftp",
+                     address->host, address->port,
+                     sftp ? SftpUrlPath(directory + (canStore ? name : ""))
+                          : FtpUrlPath(canStore ? name : ""));
+    } catch (const std::invalid_argument& error) {
+        // An address that cannot even form a URL is a failed connect, told in the client's words.
+        fail(AsErrorLine(std::string(error.what()) + ": " + serverAddress));
+        return;
+    }
+
+    CURL* const h = state.easy.get();
+    ApplyCommonOptions(state, userName, password, timeouts);
+    if (sftp) {
+        ApplySftpOptions(h, exchange, state.knownHosts, *address, trust);
+    } else {
+        ApplyFtpOptions(h, state.quote, state.entryPath, directory, passiveMode != 0);
+        if (tls) {
+            ApplyTlsOptions(h, exchange, *address, trust);
+        }
+    }
+    ApplyStoreOptions(h, exchange, canStore);
+
+    const auto run = [&] {
+        return progress ? RunReporting(state.multi.get(), h, exchange, total, timeouts, progress)
+                        : Run(state.multi.get(), h, exchange, timeouts);
+    };
+    Outcome outcome = run();
+    if (sftp && KeyOfAnotherTypeMayBeWhy(outcome, *address, trust)) {
+        exchange.BeginFile(local.get(), total);
+        LeaveOutKnownHosts(h, state.knownHosts, exchange);
+        outcome = run();
+    }
+
+    if (outcome.abandoned) {
+        fail(kAbandoned);
+        return;
+    }
+    if (!outcome.stalled && outcome.code == CURLE_OK) {
+        if (!sftp) {
+            KeepEntryPath(h, state.entryPath);
+        }
+        if (!canStore) {
+            fail(kCannotPut);
+        }
+        return;
+    }
+    if (sftp) {
+        fail(SftpFailure(outcome, exchange, errorBuffer, !directory.empty(), trust));
+        return;
+    }
+    if (tls) {
+        if (std::optional<std::string> text = TlsFailure(outcome, exchange, *address, trust)) {
+            fail(std::move(*text));
+            return;
+        }
+    }
+    fail(FtpFailure(outcome, exchange, errorBuffer, tls));
+}
+
+} // namespace transfer
+
+TransferSession::TransferSession() = default;
+
+TransferSession::~TransferSession() = default;
+
+void TransferSession::Send(const std::string& userName, const std::string& password,
+                           const std::string& serverAddress, const std::string& remotePath,
+                           const std::string& localPath, std::uint16_t port,
+                           std::int32_t passiveMode, std::string& resultText, std::int32_t& success,
+                           const TransferProgress& progress, const TransferTrust& trust)
+{
+    const std::optional<ServerAddress> address = ParseServerAddress(serverAddress, port);
+    if (!address || address->scheme == ServerScheme::Ftp) {
+        // Plain FTP logs in for every file, as it always has.
+        TransferFile(userName, password, serverAddress, remotePath, localPath, port, passiveMode,
+                     resultText, success, progress, trust);
+        return;
+    }
+    resultText = transfer::kOk;
+    success = 1;
+    // Another server or login gets a session of its own.
+    std::string key = serverAddress;
+    for (const std::string* part : {&userName, &password}) {
+        key += '\0';
+        key += *part;
+    }
+    key += '\0' + std::to_string(port) + '\0' + (passiveMode != 0 ? "p" : "a");
+    if (!state_ || key != key_) {
+        state_.reset();
+        state_ = std::make_unique<State>();
+        key_ = std::move(key);
+    }
+    try {
+        transfer::SendFile(*state_, userName, password, serverAddress, remotePath, localPath, port,
+                           passiveMode, resultText, success, progress, trust);
+    } catch (...) {
+        state_.reset();
+        throw;
+    }
+    if (success == 0 || state_->exchange.abandon) {
+        // Whatever went wrong, or an abandon that came too late to stop the file, may have left
+        // the connection in any state: the next file starts with a login of its own.
+        state_.reset();
+    }
+}
