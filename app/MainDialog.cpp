@@ -142,16 +142,18 @@ MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
                        const TransferProgress& progress) {
         // A run nested in this transfer's progress has its own; only ours is kept.
         std::optional<ServerIdentity> untrusted;
+        TransferReplace replace{job.storeInPlace, false};
         if (session_ != nullptr) {
             session_->Send(job.userName, job.password, job.webAddress, remotePath, localPath,
                            job.port, job.passiveMode, resultText, success, progress,
-                           {trust_.get(), &untrusted});
+                           {trust_.get(), &untrusted}, &replace);
         } else {
             TransferFile(job.userName, job.password, job.webAddress, remotePath, localPath,
                          job.port, job.passiveMode, resultText, success, progress,
-                         {trust_.get(), &untrusted});
+                         {trust_.get(), &untrusted}, &replace);
         }
         lastUntrusted_ = std::move(untrusted);
+        lastRenamesRefused_ = replace.renameRefused;
     };
 
     if (!store_) {
@@ -642,6 +644,11 @@ void MainDialog::OnChange()
     job.passwordUnread = previous.passwordUnread && job.password == previous.password;
     // The last run's outcome belongs to the job, not to its settings: it stays until the next run.
     job.lastRun = previous.lastRun;
+    // A server that refused renames still does, as long as the job goes to the same folder there.
+    job.storeInPlace =
+        previous.storeInPlace && job.webAddress == previous.webAddress &&
+        job.port == previous.port && job.userName == previous.userName &&
+        RemoteFolderOf(job.destinationFile) == RemoteFolderOf(previous.destinationFile);
     jobs_[static_cast<std::size_t>(mark)] = job;
     RefreshJobView(true);
     SaveNow();
@@ -766,7 +773,17 @@ void MainDialog::RunJob(int position, bool userAtWindow)
                             const std::string& localPath, std::string& resultText,
                             std::int32_t& success) {
         lastUntrusted_.reset();
+        lastRenamesRefused_ = false;
         TransferWithProgress(job, remotePath, localPath, resultText, success);
+    };
+    seams.renamesRefused = [this, slot] {
+        if (!std::exchange(lastRenamesRefused_, false)) {
+            return false;
+        }
+        if (slot->position >= 0 && slot->position < static_cast<int>(jobs_.size())) {
+            jobs_[static_cast<std::size_t>(slot->position)].storeInPlace = true;
+        }
+        return true;
     };
     seams.listFiles = ListPatternFiles;
     seams.appendLog = [this, slot](const std::string& resultText, const std::string& localPath,

@@ -123,6 +123,8 @@ private:
     std::shared_ptr<SettingsStore> store_;
     std::unique_ptr<RunTracker> runs_;
     TransferFunction transfer_;
+    // The last transfer found that the job's server refuses renames.
+    bool lastRenamesRefused_ = false;
     // The servers the user trusts, in the program's data folder.
     std::unique_ptr<TrustStore> trust_;
     // What the last transfer found out about a server it could not verify.

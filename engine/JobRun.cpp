@@ -2,6 +2,10 @@
 
 #include "transfer/FolderScanner.h"
 
+const char* const kRenamesRefused =
+    "The server refuses renames: this job's files now go straight under their final names, "
+    "without the temporary copy that keeps readers from half a file.\r\n";
+
 void RunJob(const JobRunSeams& seams)
 {
     UploadJob job;
@@ -12,6 +16,9 @@ void RunJob(const JobRunSeams& seams)
     std::int32_t success = 0;
     const auto send = [&](const std::string& remotePath, const std::string& localPath) {
         seams.transfer(job, remotePath, localPath, resultText, success);
+        if (seams.renamesRefused && seams.renamesRefused()) {
+            seams.appendLog(kRenamesRefused, localPath, remotePath);
+        }
         if (success != 0 || !seams.askTrust || !seams.untrustedServer) {
             return;
         }

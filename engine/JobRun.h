@@ -30,6 +30,9 @@ struct JobRunSeams
     // What the last call of `transfer` learned of a server whose identity it could not verify,
     // when that is why it failed; nothing otherwise. May be left empty.
     std::function<std::optional<ServerIdentity>()> untrustedServer;
+    // Whether the last call of `transfer` found that the job's server refuses renames, and so
+    // stored the file under its final name (as the job's later files will go). May be left empty.
+    std::function<bool()> renamesRefused;
     // Set only while the user is at the window ("Update now selected items"); a scheduled run
     // leaves it empty and so never asks. Asks whether to trust the server from now on and records
     // the answer yes; returns true when the server is now trusted.
@@ -46,6 +49,9 @@ struct JobRunSeams
 // A transfer that fails because the server's identity could not be verified is put to the user
 // when `askTrust` is set: once the server is trusted, the same file is sent once more, and only
 // that second outcome is logged. Otherwise the failure is logged as it came.
+//
+// A transfer that found renames refused gets one entry of its own before the file's, saying that
+// the job's files now go straight under their final names.
 void RunJob(const JobRunSeams& seams);
 
 // A source is a wildcard pattern when it holds an asterisk; "?" alone does not make one.

@@ -36,6 +36,10 @@ struct UploadJob
         std::string text;
     };
     LastRun lastRun;
+    // The job's secure server refused to rename a stored file over its destination: from then on,
+    // for as long as the program runs, the job's files go straight under their final names.
+    // Memory only, like lastRun.
+    bool storeInPlace = false;
 
     // Jobs are equal when everything the user configured is; how the password is stored is the
     // store's own bookkeeping.

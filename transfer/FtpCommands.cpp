@@ -23,6 +23,34 @@ std::string FtpUrlPath(const std::string& name)
     return path;
 }
 
+std::vector<std::string> FtpRenameCommands(const std::string& temporary, const std::string& name,
+                                           bool removeFirst)
+{
+    std::vector<std::string> commands;
+    if (removeFirst) {
+        commands.push_back(FtpRemoveCommand(name));
+    }
+    commands.push_back("RNFR " + temporary);
+    commands.push_back("RNTO " + name);
+    return commands;
+}
+
+std::string FtpRemoveCommand(const std::string& name)
+{
+    // libcurl lets a command that starts with "*" fail without failing the exchange.
+    return "*DELE " + name;
+}
+
+void AppendCommand(StringList& list, const std::string& command)
+{
+    curl_slist* appended = curl_slist_append(list.get(), command.c_str());
+    if (appended == nullptr) {
+        throw std::bad_alloc();
+    }
+    list.release();
+    list.reset(appended);
+}
+
 void ApplyFtpOptions(CURL* easy, StringList& quote, const std::string& entryPath,
                      const std::string& directory, bool passive)
 {
@@ -37,19 +65,11 @@ void ApplyFtpOptions(CURL* easy, StringList& quote, const std::string& entryPath
     // On a connection kept from the last file, the directory changes start again from the
     // folder the login left us in.
     quote.reset();
-    const auto cwd = [&quote](const std::string& folder) {
-        curl_slist* list = curl_slist_append(quote.get(), ("CWD " + folder).c_str());
-        if (list == nullptr) {
-            throw std::bad_alloc();
-        }
-        quote.release();
-        quote.reset(list);
-    };
     if (!entryPath.empty()) {
-        cwd(entryPath);
+        AppendCommand(quote, "CWD " + entryPath);
     }
     if (!directory.empty()) {
-        cwd(directory);
+        AppendCommand(quote, "CWD " + directory);
     }
     if (quote) {
         SetOption(easy, CURLOPT_QUOTE, quote.get());

@@ -3,6 +3,7 @@
 #include "transfer/CurlExchange.h"
 
 #include <string>
+#include <vector>
 
 // FTP's own details, with or without TLS: active or passive mode, the changes of directory we
 // send ourselves, the folder the login leaves us in, and what a failed FTP exchange tells.
@@ -17,6 +18,17 @@ std::string FtpUrlPath(const std::string& name);
 // when it is not empty. quote keeps the command list as long as the handle uses it.
 void ApplyFtpOptions(CURL* easy, StringList& quote, const std::string& entryPath,
                      const std::string& directory, bool passive);
+
+// The commands, sent in the store's folder, that put the stored `temporary` in place of `name`:
+// the old copy removed first when the server's rename does not replace one (allowed to fail, for
+// there may be none), then the rename.
+std::vector<std::string> FtpRenameCommands(const std::string& temporary, const std::string& name,
+                                           bool removeFirst);
+// Removes `name` in the store's folder where the server allows; a refusal is no failure.
+std::string FtpRemoveCommand(const std::string& name);
+
+// Adds the command to the list, which keeps it as long as a handle uses the list.
+void AppendCommand(StringList& list, const std::string& command);
 
 // After a good exchange: sets entryPath, when still empty, to the folder the login left us in,
 // unless the server named one no command line could hold.

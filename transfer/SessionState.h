@@ -26,12 +26,16 @@ struct TransferSession::State
     transfer::Exchange exchange;
     transfer::UrlHandle url;
     transfer::StringList quote;
+    transfer::StringList postquote;
     std::string knownHosts;
     transfer::EasyHandle easy;
     transfer::MultiHandle multi;
     // The folder the login left us in, once a file has gone: a later file on the same connection
     // starts from there, as it would after a login of its own.
     std::string entryPath;
+    // The server's rename does not replace an existing file (SFTP version 3): the old copy is
+    // removed just before each rename.
+    bool removeBeforeRename = false;
 };
 
 namespace transfer {
@@ -43,6 +47,7 @@ void SendFile(TransferSession::State& state, const std::string& userName,
               const std::string& password, const std::string& serverAddress,
               const std::string& remotePath, const std::string& localPath, std::uint16_t port,
               std::int32_t passiveMode, std::string& resultText, std::int32_t& success,
-              const TransferProgress& progress, const TransferTrust& trust);
+              const TransferProgress& progress, const TransferTrust& trust,
+              TransferReplace* replace);
 
 } // namespace transfer

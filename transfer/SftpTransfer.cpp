@@ -63,6 +63,43 @@ std::string SftpUrlPath(const std::string& remotePath)
     return path;
 }
 
+namespace {
+
+// A path as libcurl's SFTP commands read one: in double quotes, with '"' and '\\' escaped. A
+// path not from "/" goes to the server as it is, which takes it from the login folder, as FTP
+// would (libcurl's "/~/" is not read inside quotes).
+std::string CommandPath(const std::string& remotePath)
+{
+    std::string quoted = "\"";
+    for (const char c : remotePath) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+        }
+        quoted += c;
+    }
+    quoted += '"';
+    return quoted;
+}
+
+} // namespace
+
+std::vector<std::string> SftpRenameCommands(const std::string& temporaryPath,
+                                            const std::string& remotePath, bool removeFirst)
+{
+    std::vector<std::string> commands;
+    if (removeFirst) {
+        commands.push_back(SftpRemoveCommand(remotePath));
+    }
+    commands.push_back("rename " + CommandPath(temporaryPath) + " " + CommandPath(remotePath));
+    return commands;
+}
+
+std::string SftpRemoveCommand(const std::string& remotePath)
+{
+    // libcurl lets a command that starts with "*" fail without failing the exchange.
+    return "*rm " + CommandPath(remotePath);
+}
+
 void ApplySftpOptions(CURL* easy, Exchange& exchange, std::string& knownHosts,
                       const ServerAddress& address, const TransferTrust& trust)
 {

@@ -5,6 +5,7 @@
 #include "transfer/TransferFile.h"
 
 #include <string>
+#include <vector>
 
 // SFTP: where the file goes on the server, the host key checked against the user's known-hosts
 // file only, and what a failed SSH exchange tells.
@@ -14,6 +15,15 @@ namespace transfer {
 // any other is taken from the login folder (libcurl's "/~/"). Every byte but "/" and the
 // unreserved ones is percent-encoded.
 std::string SftpUrlPath(const std::string& remotePath);
+
+// The commands that put the stored `temporaryPath` in place of `remotePath` (both as the job
+// names them, relative to the login folder unless they start with "/"): the old copy removed
+// first when the server's rename does not replace one (allowed to fail, for there may be none),
+// then the rename.
+std::vector<std::string> SftpRenameCommands(const std::string& temporaryPath,
+                                            const std::string& remotePath, bool removeFirst);
+// Removes the file where the server allows; a refusal is no failure.
+std::string SftpRemoveCommand(const std::string& remotePath);
 
 // Sets the handle up for SFTP to the address: the password method only, and the host key
 // checked against the known-hosts file of the trust store (none without one). knownHosts keeps

@@ -39,6 +39,17 @@ struct TransferTrust
     std::optional<ServerIdentity>* untrusted = nullptr;
 };
 
+// How a job's files replace their copies on a secure server, kept by the caller from one file to
+// the next for as long as the program runs.
+struct TransferReplace
+{
+    // The server refused renames earlier: the files go straight under their final names.
+    bool inPlace = false;
+    // Set by a transfer that found renames refused just now and stored the file under its final
+    // name instead; the caller keeps inPlace from then on and tells the user once.
+    bool renameRefused = false;
+};
+
 // Puts one local file on an FTP server in one self-contained exchange: a fresh session, connect
 // and log in, change to the directory part of remotePath (up to and including its last "/"; no
 // change at all when it has none), store the file in binary mode under the name after the last
@@ -63,6 +74,15 @@ struct TransferTrust
 // !!\r\n", a refused login a one-line text that says so, and the passive flag does not count.
 // An address ParseServerAddress refuses fails without connecting.
 //
+// On the three secure schemes a reader of the destination never sees half a file: the file is
+// stored as TemporaryUploadName(name) in the destination's folder and renamed over the
+// destination once the server has confirmed all of it; where the server's rename does not replace
+// an existing file (SFTP version 3, as OpenSSH speaks it), the old copy is removed just before the
+// rename. A failed store removes its temporary file where the server allows. A server that
+// refuses renames altogether gets the file under its final name, and replace->renameRefused says
+// so; with replace->inPlace set the file goes there at once. Plain FTP always stores under the
+// final name.
+//
 // Any nonzero passiveMode selects passive mode (EPSV, then PASV), else active mode (EPRT, then
 // PORT). A user name that is empty or only blanks (spaces and tabs) logs in as "anonymous", with
 // the password given, or the customary one when that is empty too.
@@ -82,7 +102,14 @@ void TransferFile(const std::string& userName, const std::string& password,
                   const std::string& serverAddress, const std::string& remotePath,
                   const std::string& localPath, std::uint16_t port, std::int32_t passiveMode,
                   std::string& resultText, std::int32_t& success,
-                  const TransferProgress& progress = {}, const TransferTrust& trust = {});
+                  const TransferProgress& progress = {}, const TransferTrust& trust = {},
+                  TransferReplace* replace = nullptr);
+
+// The name a file is stored under on a secure server until it is complete:
+// ".<name>.ferrovane-part", the same on every run, so that a leftover of an upload cut short is
+// replaced by the next one. Empty when that name would be too long for a server's folder (over 255
+// bytes): the file then goes under its final name.
+std::string TemporaryUploadName(const std::string& name);
 
 // How long a transfer waits before it gives up.
 struct TransferTimeouts

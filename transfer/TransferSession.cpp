@@ -9,6 +9,7 @@
 #include "transfer/SftpTransfer.h"
 #include "transfer/TransferTexts.h"
 
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -69,6 +70,7 @@ void ApplyCommonOptions(TransferSession::State& state, const std::string& userNa
     SetOption(h, CURLOPT_USERNAME, static_cast<const char*>(nullptr));
     SetOption(h, CURLOPT_PASSWORD, static_cast<const char*>(nullptr));
     SetOption(h, CURLOPT_QUOTE, static_cast<curl_slist*>(nullptr));
+    SetOption(h, CURLOPT_POSTQUOTE, static_cast<curl_slist*>(nullptr));
     SetOption(h, CURLOPT_CURLU, state.url.get());
     // "USER" with no name is a syntax error to every server; no name means an anonymous login,
     // as FTP clients have always taken it. Without a password libcurl supplies the customary one.
@@ -84,10 +86,18 @@ void ApplyCommonOptions(TransferSession::State& state, const std::string& userNa
     WatchExchange(h, state.exchange);
 }
 
+// Whatever a server sends back (a listing, a file) is never ours to keep, and never goes to the
+// program's standard output, which is libcurl's default.
+std::size_t Discard(char*, std::size_t size, std::size_t count, void*)
+{
+    return size * count;
+}
+
 // The store itself, or, without a file to read or a name to store under, nothing after the
 // change of directory.
 void ApplyStoreOptions(CURL* h, Exchange& exchange, bool canStore)
 {
+    SetOption(h, CURLOPT_WRITEFUNCTION, Discard);
     if (canStore) {
         SetOption(h, CURLOPT_NOBODY, 0L);
         SetOption(h, CURLOPT_UPLOAD, 1L);
@@ -108,7 +118,8 @@ void SendFile(TransferSession::State& state, const std::string& userName,
               const std::string& password, const std::string& serverAddress,
               const std::string& remotePath, const std::string& localPath, std::uint16_t port,
               std::int32_t passiveMode, std::string& resultText, std::int32_t& success,
-              const TransferProgress& progress, const TransferTrust& trust)
+              const TransferProgress& progress, const TransferTrust& trust,
+              TransferReplace* replace)
 {
     resultText = kOk;
     success = 1;
@@ -158,6 +169,15 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         return;
     }
 
+    // On a secure server the file goes under a temporary name first and is renamed over the
+    // destination once the server has all of it: a reader sees the old copy or the new one,
+    // never a part of it. Plain FTP stores under the final name, as it always has.
+    const std::string temporary = canStore && (sftp || tls) && !(replace && replace->inPlace)
+                                      ? TemporaryUploadName(name)
+                                      : std::string();
+    const bool viaTemporary = !temporary.empty();
+    const std::string& storeAs = viaTemporary ? temporary : name;
+
     const TransferTimeouts timeouts = ReadTimeouts();
     exchange.BeginFile(local.get(), total);
 
@@ -167,8 +187,8 @@ void SendFile(TransferSession::State& state, const std::string& userName,
                      : implicitTls ? "ftps"
                                    : "ftp",
                      address->host, address->port,
-                     sftp ? SftpUrlPath(directory + (canStore ? name : ""))
-                          : FtpUrlPath(canStore ? name : ""));
+                     sftp ? SftpUrlPath(directory + (canStore ? storeAs : ""))
+                          : FtpUrlPath(canStore ? storeAs : ""));
     } catch (const std::invalid_argument& error) {
         // An address that cannot even form a URL is a failed connect, told in the client's words.
         fail(AsErrorLine(std::string(error.what()) + ": " + serverAddress));
@@ -186,16 +206,90 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         }
     }
     ApplyStoreOptions(h, exchange, canStore);
+    const auto renameCommands = [&] {
+        return sftp ? SftpRenameCommands(directory + temporary, directory + name,
+                                         state.removeBeforeRename)
+                    : FtpRenameCommands(temporary, name, state.removeBeforeRename);
+    };
+    if (viaTemporary) {
+        state.postquote.reset();
+        for (const std::string& command : renameCommands()) {
+            AppendCommand(state.postquote, command);
+        }
+        SetOption(h, CURLOPT_POSTQUOTE, state.postquote.get());
+    }
 
-    const auto run = [&] {
-        return progress ? RunReporting(state.multi.get(), h, exchange, total, timeouts, progress)
-                        : Run(state.multi.get(), h, exchange, timeouts);
+    const auto run = [&](bool storing = true) {
+        if (!progress) {
+            return Run(state.multi.get(), h, exchange, timeouts);
+        }
+        // After the store (the rename, the clean-up) the file shows as sent, as it is.
+        const TransferProgress sent = [&](std::uint64_t, std::uint64_t) {
+            return progress(total, total);
+        };
+        return RunReporting(state.multi.get(), h, exchange, total, timeouts,
+                            storing ? progress : sent);
     };
     Outcome outcome = run();
     if (sftp && KeyOfAnotherTypeMayBeWhy(outcome, *address, trust)) {
         exchange.BeginFile(local.get(), total);
         LeaveOutKnownHosts(h, state.knownHosts, exchange);
         outcome = run();
+    }
+
+    // One more exchange on the same handle (over the same connection while it holds): the
+    // commands after the change of directory, then the store under `storedName`, or nothing when
+    // that is empty.
+    const auto exchangeAgain = [&](const std::vector<std::string>& commands,
+                                   const std::string& storedName) {
+        if (!sftp) {
+            KeepEntryPath(h, state.entryPath);
+            ApplyFtpOptions(h, state.quote, state.entryPath, directory, passiveMode != 0);
+        } else {
+            state.quote.reset();
+        }
+        for (const std::string& command : commands) {
+            AppendCommand(state.quote, command);
+        }
+        SetOption(h, CURLOPT_QUOTE, state.quote.get());
+        SetOption(h, CURLOPT_POSTQUOTE, static_cast<curl_slist*>(nullptr));
+        const bool store = !storedName.empty() && std::fseek(local.get(), 0, SEEK_SET) == 0;
+        SetUrlPart(state.url.get(), CURLUPART_PATH,
+                   sftp ? SftpUrlPath(directory + (store ? storedName : ""))
+                        : FtpUrlPath(store ? storedName : ""));
+        ApplyStoreOptions(h, exchange, store);
+        exchange.BeginFile(store ? local.get() : nullptr, total);
+        return run(store);
+    };
+    const auto finished = [](const Outcome& o) { return !o.abandoned && !o.stalled; };
+    const std::string removeTemporary = !viaTemporary ? std::string()
+                                        : sftp        ? SftpRemoveCommand(directory + temporary)
+                                                      : FtpRemoveCommand(temporary);
+
+    // The server took the whole file under the temporary name but refused a command of the
+    // rename. FTP shows which; SFTP sends no command of ours before the store, so a refused one
+    // is one of the rename's.
+    const bool renameRefused = viaTemporary && finished(outcome) &&
+                               outcome.code == CURLE_QUOTE_ERROR &&
+                               (sftp || exchange.lastCommand == "RNFR" ||
+                                exchange.lastCommand == "RNTO" || exchange.lastCommand == "DELE");
+    if (renameRefused) {
+        // A rename that may not replace an existing file (SFTP version 3, as OpenSSH speaks it):
+        // the old copy goes just before the rename, for this file and the session's later ones.
+        // An FTP server that refused the RNFR itself refuses renames outright.
+        if (!state.removeBeforeRename && (sftp || exchange.lastCommand != "RNFR")) {
+            state.removeBeforeRename = true;
+            outcome = exchangeAgain(renameCommands(), {});
+        }
+        if (finished(outcome) && outcome.code == CURLE_QUOTE_ERROR) {
+            // No renames here at all (an upload-only drop folder): the file goes under its final
+            // name, and so do the job's later ones; the temporary copy goes where allowed.
+            if (replace != nullptr) {
+                replace->renameRefused = true;
+            }
+            state.removeBeforeRename = false;
+            outcome = exchangeAgain({removeTemporary}, name);
+        }
     }
 
     if (outcome.abandoned) {
@@ -213,15 +307,19 @@ void SendFile(TransferSession::State& state, const std::string& userName,
     }
     if (sftp) {
         fail(SftpFailure(outcome, exchange, errorBuffer, !directory.empty(), trust));
-        return;
+    } else if (std::optional<std::string> text =
+                   tls ? TlsFailure(outcome, exchange, *address, trust) : std::nullopt) {
+        fail(std::move(*text));
+    } else {
+        fail(FtpFailure(outcome, exchange, errorBuffer, tls));
     }
-    if (tls) {
-        if (std::optional<std::string> text = TlsFailure(outcome, exchange, *address, trust)) {
-            fail(std::move(*text));
-            return;
-        }
+    // A store that failed on its way (a refused data connection, a full disk) leaves its
+    // temporary copy behind, never the destination: it goes where the server allows, while the
+    // failure stays the one told.
+    const bool storeBegun = sftp ? exchange.sent > 0 : exchange.lastCommand == "STOR";
+    if (viaTemporary && !renameRefused && finished(outcome) && storeBegun) {
+        exchangeAgain({removeTemporary}, {});
     }
-    fail(FtpFailure(outcome, exchange, errorBuffer, tls));
 }
 
 } // namespace transfer
@@ -234,13 +332,14 @@ void TransferSession::Send(const std::string& userName, const std::string& passw
                            const std::string& serverAddress, const std::string& remotePath,
                            const std::string& localPath, std::uint16_t port,
                            std::int32_t passiveMode, std::string& resultText, std::int32_t& success,
-                           const TransferProgress& progress, const TransferTrust& trust)
+                           const TransferProgress& progress, const TransferTrust& trust,
+                           TransferReplace* replace)
 {
     const std::optional<ServerAddress> address = ParseServerAddress(serverAddress, port);
     if (!address || address->scheme == ServerScheme::Ftp) {
         // Plain FTP logs in for every file, as it always has.
         TransferFile(userName, password, serverAddress, remotePath, localPath, port, passiveMode,
-                     resultText, success, progress, trust);
+                     resultText, success, progress, trust, replace);
         return;
     }
     resultText = transfer::kOk;
@@ -259,7 +358,7 @@ void TransferSession::Send(const std::string& userName, const std::string& passw
     }
     try {
         transfer::SendFile(*state_, userName, password, serverAddress, remotePath, localPath, port,
-                           passiveMode, resultText, success, progress, trust);
+                           passiveMode, resultText, success, progress, trust, replace);
     } catch (...) {
         state_.reset();
         throw;

@@ -29,7 +29,7 @@ public:
               const std::string& serverAddress, const std::string& remotePath,
               const std::string& localPath, std::uint16_t port, std::int32_t passiveMode,
               std::string& resultText, std::int32_t& success, const TransferProgress& progress = {},
-              const TransferTrust& trust = {});
+              const TransferTrust& trust = {}, TransferReplace* replace = nullptr);
 
     // What a session keeps between files (the client library's handles); TransferFile uses one
     // for a single file.

@@ -126,7 +126,11 @@ TEST_F(TransferTlsTest, ExplicitTlsStartsBeforeTheLoginAndProtectsTheData)
         EXPECT_EQ(commands.front(), "AUTH TLS");
         EXPECT_LT(IndexOf(commands, "AUTH TLS"), IndexOf(Verbs(commands), "USER"));
         EXPECT_TRUE(Holds(commands, "PROT P"));
-        EXPECT_LT(IndexOf(commands, "PROT P"), IndexOf(commands, "STOR up.bin"));
+        // Stored under a temporary name, then renamed over the destination.
+        EXPECT_LT(IndexOf(commands, "PROT P"), IndexOf(commands, "STOR .up.bin.ferrovane-part"));
+        EXPECT_LT(IndexOf(commands, "STOR .up.bin.ferrovane-part"),
+                  IndexOf(commands, "RNFR .up.bin.ferrovane-part"));
+        EXPECT_LT(IndexOf(commands, "RNFR .up.bin.ferrovane-part"), IndexOf(commands, "RNTO up.bin"));
     }
 }
 

@@ -122,6 +122,24 @@ def make_files(root, log):
         def chattr(self, path, attr):
             return paramiko.SFTP_OK
 
+        def remove(self, path):
+            try:
+                os.remove(self.local(path))
+            except OSError as e:
+                return paramiko.SFTPServer.convert_errno(e.errno)
+            return paramiko.SFTP_OK
+
+        def rename(self, old, new):
+            # As SFTP version 3 servers do (OpenSSH among them): never onto an existing name.
+            if os.path.exists(self.local(new)):
+                return paramiko.SFTP_FAILURE
+            try:
+                os.rename(self.local(old), self.local(new))
+            except OSError as e:
+                return paramiko.SFTPServer.convert_errno(e.errno)
+            log("RENAME %s %s" % (self.canonicalize(old), self.canonicalize(new)))
+            return paramiko.SFTP_OK
+
     return Files
 
 
