@@ -232,7 +232,15 @@ MainDialog::~MainDialog()
 
 int MainDialog::DoModal()
 {
-    const int result = exec();
+    // A signal that came while the jobs were loading ends the window before it shows; the jobs
+    // are saved as on every exit.
+    int result = QDialog::Rejected;
+    if (TerminationSignals::Requested()) {
+        terminating_ = true;
+        AppMessageBox::SetSuppressed(true);
+    } else {
+        result = exec();
+    }
     OnDestroy();
     return result;
 }
