@@ -130,13 +130,15 @@ protected:
         int status = -1;
         pid_t done = 0;
         while ((done = ::waitpid(child_, &status, WNOHANG)) == 0 &&
-               Clock::now() - sent < std::chrono::seconds(20)) {
+               Clock::now() - sent < std::chrono::seconds(5)) {
             std::this_thread::sleep_for(milliseconds(5));
         }
         const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - sent);
-        if (done == child_) {
-            child_ = -1;
+        if (done != child_) { // still running: ended here, so that no case leaves it behind
+            ::kill(child_, SIGKILL);
+            ::waitpid(child_, nullptr, 0);
         }
+        child_ = -1;
         return {took, status};
     }
 
