@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStandardPaths>
 
 QString AutostartEntry::Path()
 {
@@ -22,9 +23,28 @@ bool AutostartEntry::Exists()
 
 QString AutostartEntry::ProgramPath()
 {
-    // The running executable with links resolved: the installed program when that is the one
-    // running (wherever the package put it), else the copy started, in its build folder say.
-    return QCoreApplication::applicationFilePath();
+    return ProgramPath(QCoreApplication::arguments().value(0), QDir::currentPath(),
+                       qEnvironmentVariable("PATH"));
+}
+
+QString AutostartEntry::ProgramPath(const QString& started, const QString& folder,
+                                    const QString& searchPath)
+{
+    // The program as it was started, links kept: its file name names the settings file, so the
+    // login session must start it under the same name. A name without a folder was found on the
+    // search path, as the shell found it.
+    QString path = started;
+    if (!started.isEmpty() && !started.contains(QLatin1Char('/'))) {
+        path = QStandardPaths::findExecutable(started, searchPath.split(QLatin1Char(':')));
+    }
+    if (!path.isEmpty()) {
+        path = QDir::cleanPath(QDir(folder).absoluteFilePath(path));
+    }
+    const QFileInfo file(path);
+    if (path.isEmpty() || !file.isFile() || !file.isExecutable()) {
+        return QCoreApplication::applicationFilePath();
+    }
+    return path;
 }
 
 QString AutostartEntry::ExecValue(const QString& program)

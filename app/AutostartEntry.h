@@ -19,8 +19,13 @@ public:
     static bool Write(QString& why);
     static bool Remove(QString& why);
 
-    // The program the entry starts: the one running, as its absolute path.
+    // The program the entry starts: the one running, named as it was started (argv[0] made
+    // absolute, symbolic links kept), since its file name names the settings file.
     static QString ProgramPath();
+    // The same for a given start: `started` as argv[0], relative to `folder`, or looked up on
+    // `searchPath` (PATH's form) when it has no '/'. Falls back to the running executable.
+    static QString ProgramPath(const QString& started, const QString& folder,
+                               const QString& searchPath);
     // The entry's text for the given program.
     static QString Text(const QString& program);
     // One program path as an Exec value: quoted as the desktop entry rules ask when it holds a

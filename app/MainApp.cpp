@@ -1,6 +1,7 @@
 #include "app/MainApp.h"
 
 #include "app/MainDialog.h"
+#include "app/TerminationSignals.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -94,6 +95,13 @@ int MainApp::Run(int argc, char** argv)
     // The application name stays the executable's own name: message-box captions and the
     // settings file follow it, so a renamed copy keeps its own jobs.
     QCoreApplication::setOrganizationName(QStringLiteral("Ombrix"));
+    // A termination signal before the jobs are loaded ends the program without writing anything:
+    // a list that was never read must not replace the stored one. From here on signals reach the
+    // event loop, and the window, once made, saves as on every exit.
+    TerminationSignals::Instance();
+    if (TerminationSignals::Requested()) {
+        return 0;
+    }
     MainDialog dialog;
     dialog.DoModal();
     return 0;

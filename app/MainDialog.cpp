@@ -234,7 +234,15 @@ MainDialog::~MainDialog()
 
 int MainDialog::DoModal()
 {
-    const int result = exec();
+    // A signal that came while the jobs were loading ends the window before it shows; the jobs
+    // are saved as on every exit.
+    int result = QDialog::Rejected;
+    if (TerminationSignals::Requested()) {
+        terminating_ = true;
+        AppMessageBox::SetSuppressed(true);
+    } else {
+        result = exec();
+    }
     OnDestroy();
     return result;
 }
@@ -281,14 +289,26 @@ void MainDialog::OnInitDialog()
     if (running_ != 0) {
         timer_.start();
     }
-    // The resumed schedule counts every job down once now, so a job of interval N first runs at
-    // the N-th timer tick.
-    if (const auto error = Guard([this] { Tick(false); })) {
-        AppMessageBox::Show(this, error->first, error->second);
-    }
+    // The resumed schedule counts every job down once, so a job of interval N first runs at the
+    // N-th timer tick and one of interval 0 at once; that step waits for the first paint.
+    startUpStepDue_ = true;
     ui_->userEdit->setFocus();
     // Told once the window is on the screen, so that the box has the window behind it.
     QTimer::singleShot(0, this, &MainDialog::ReportUnreadPasswords);
+}
+
+void MainDialog::RunStartUpStep()
+{
+    if (!startUpStepDue_) {
+        return;
+    }
+    startUpStepDue_ = false;
+    if (terminating_) {
+        return;
+    }
+    if (const auto error = Guard([this] { Tick(false); })) {
+        AppMessageBox::Show(this, error->first, error->second);
+    }
 }
 
 void MainDialog::ReportUnreadPasswords()
@@ -332,6 +352,17 @@ void MainDialog::showEvent(QShowEvent* event)
     if (!initialized_) {
         initialized_ = true;
         OnInitDialog();
+    }
+}
+
+void MainDialog::paintEvent(QPaintEvent* event)
+{
+    QDialog::paintEvent(event);
+    // Posted from the first paint, the start-up step runs once this paint has reached the screen,
+    // from the dialog's own loop, where the window answers as during any other run.
+    if (startUpStepDue_ && !startUpStepPosted_) {
+        startUpStepPosted_ = true;
+        QMetaObject::invokeMethod(this, &MainDialog::RunStartUpStep, Qt::QueuedConnection);
     }
 }
 
@@ -709,6 +740,11 @@ void MainDialog::OnStop()
 
 void MainDialog::OnTimer(int timerId)
 {
+    // A window that has not been painted by its first expiry (never exposed) takes its start-up
+    // step here, before the tick's own.
+    if (startUpStepDue_ && !inTick_ && inTransfer_ == 0) {
+        RunStartUpStep();
+    }
     // Ticks that arrive while a tick or a transfer is in progress are dropped, never caught up.
     if (inTick_ || running_ == 0 || inTransfer_ > 0) {
         return;

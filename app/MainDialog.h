@@ -61,6 +61,7 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void customEvent(QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
@@ -69,6 +70,7 @@ protected:
 private:
     // Start-up, end, window commands.
     void OnInitDialog();
+    void RunStartUpStep();
     void OnOK();
     void OnDestroy();
     void OnAbout();
@@ -140,6 +142,11 @@ private:
     bool initialized_ = false;
     bool destroyed_ = false;
     bool terminating_ = false;
+    // The resumed schedule's one count-down at start-up, due until it has run: it runs from the
+    // event loop once the window has been painted, so the window is on the screen before any
+    // transfer holds it up.
+    bool startUpStepDue_ = false;
+    bool startUpStepPosted_ = false;
 
     // Row loads: the list's changes post one load at a time, and a load that arrives while
     // another is in progress (inside its message box) makes that one run again.

@@ -207,3 +207,22 @@ TEST(AutostartExec, APathIsQuotedAndEscapedAsDesktopEntriesRead)
             << c.path;
     }
 }
+
+TEST(AutostartExec, TheProgramIsNamedAsItWasStartedWithLinksKept)
+{
+    // A link's name names the settings file, so the entry starts the link, not its target.
+    const QString folder = QString::fromStdString(MakeTempDir("ferrovane-link"));
+    const QString running = QCoreApplication::applicationFilePath();
+    const QString link = folder + QStringLiteral("/uploader");
+    ASSERT_TRUE(QFile::link(running, link));
+    // Absolute, relative to the folder started in, found on the search path; else the running one.
+    for (const char* started : {"", "/uploader", "./../x/../uploader", "uploader", "missing"}) {
+        const QString given =
+            started[0] == '/' ? folder + QLatin1String(started) : QLatin1String(started);
+        const QString expected = QByteArray(started).contains("uploader") ? link : running;
+        EXPECT_EQ(AutostartEntry::ProgramPath(given, folder + QStringLiteral("/x"), folder),
+                  expected)
+            << started;
+    }
+    RemoveTree(folder.toStdString());
+}

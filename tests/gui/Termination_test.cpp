@@ -5,6 +5,7 @@
 #include "tests/support/TempHome.h"
 
 #include <QFile>
+#include <QImage>
 #include <QSettings>
 #include <algorithm>
 #include <chrono>
@@ -12,8 +13,12 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <spawn.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <vector>
@@ -24,6 +29,32 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+
+// Listens on 127.0.0.1 and never answers: the connection is made, the greeting never comes.
+int SilentServer(std::uint16_t& port)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof address;
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), size);
+    ::listen(listener, 4);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    port = ntohs(address.sin_port);
+    return listener;
+}
+
+// Whether the program catches the termination signals yet, that is, has begun its main.
+bool Catching(pid_t program)
+{
+    std::ifstream status("/proc/" + std::to_string(program) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("SigCgt:", 0) == 0) {
+            const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+            return (mask & 0x4003) == 0x4003; // SIGHUP, SIGINT, SIGTERM
+        }
+    }
+    return false;
+}
 
 class TerminationTest : public ::testing::Test
 {
@@ -41,13 +72,13 @@ protected:
 
     // One running job, written as the program itself stores it.
     void StoreRunningJob(std::uint16_t port, const std::string& source,
-                         const std::string& destination) const
+                         const std::string& destination, int interval = 1) const
     {
         std::filesystem::create_directories(folder_ + "/config/Ombrix");
         QSettings store(QString::fromStdString(StoreFile()), QSettings::IniFormat);
         store.beginGroup(QStringLiteral("1.0"));
         store.setValue(QStringLiteral("Runned"), 1);
-        store.setValue(QStringLiteral("Time-0"), 1);
+        store.setValue(QStringLiteral("Time-0"), interval);
         store.setValue(QStringLiteral("Destination file-0"), QString::fromStdString(destination));
         store.setValue(QStringLiteral("Source file-0"), QString::fromStdString(source));
         store.setValue(QStringLiteral("WEB-0"), QString::fromLatin1(FtpServer::kAddress));
@@ -59,17 +90,21 @@ protected:
         store.setValue(QStringLiteral("Passive mode-0"), 1);
     }
 
-    void Start()
+    // platform: offscreen, or minimal with every paint that reaches the screen kept as a picture
+    // (outputNNNN.png in the test's folder, where the program runs).
+    void Start(const std::string& platform = "offscreen")
     {
         const std::string program = FERROVANE_PROGRAM;
-        std::vector<std::string> settings = {"QT_QPA_PLATFORM=offscreen",
-                                             "XDG_CONFIG_HOME=" + folder_ + "/config",
-                                             "XDG_DATA_HOME=" + folder_ + "/data"};
+        std::vector<std::string> settings = {
+            "QT_QPA_PLATFORM=" + platform, "QT_DEBUG_BACKINGSTORE=1",
+            "QT_LOGGING_RULES=default.debug=false", "XDG_CONFIG_HOME=" + folder_ + "/config",
+            "XDG_DATA_HOME=" + folder_ + "/data"};
         std::vector<char*> envp;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string entry = *e;
-            if (entry.rfind("QT_QPA_PLATFORM=", 0) != 0 && entry.rfind("XDG_CONFIG_HOME=", 0) != 0 &&
-                entry.rfind("XDG_DATA_HOME=", 0) != 0) {
+            if (std::none_of(settings.begin(), settings.end(), [&](const std::string& setting) {
+                    return entry.rfind(setting.substr(0, setting.find('=') + 1), 0) == 0;
+                })) {
                 envp.push_back(*e);
             }
         }
@@ -78,7 +113,13 @@ protected:
         }
         envp.push_back(nullptr);
         char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-        ASSERT_EQ(posix_spawn(&child_, program.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addchdir_np(&actions, folder_.c_str());
+        const int spawned =
+            posix_spawn(&child_, program.c_str(), &actions, nullptr, argv, envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ASSERT_EQ(spawned, 0);
     }
 
     // Sends the signal and waits for the program's end: how long it took, and its status.
@@ -89,13 +130,15 @@ protected:
         int status = -1;
         pid_t done = 0;
         while ((done = ::waitpid(child_, &status, WNOHANG)) == 0 &&
-               Clock::now() - sent < std::chrono::seconds(20)) {
+               Clock::now() - sent < std::chrono::seconds(5)) {
             std::this_thread::sleep_for(milliseconds(5));
         }
         const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - sent);
-        if (done == child_) {
-            child_ = -1;
+        if (done != child_) { // still running: ended here, so that no case leaves it behind
+            ::kill(child_, SIGKILL);
+            ::waitpid(child_, nullptr, 0);
         }
+        child_ = -1;
         return {took, status};
     }
 
@@ -114,7 +157,7 @@ protected:
             if (Clock::now() > deadline) {
                 return false;
             }
-            std::this_thread::sleep_for(milliseconds(20));
+            std::this_thread::sleep_for(milliseconds(2));
         }
         return true;
     }
@@ -164,12 +207,62 @@ TEST_F(TerminationTest, ASignalDuringALongPatternRunEndsItBeforeTheNextFile)
 
     const auto [took, status] = Terminate(SIGINT);
     const int storesAtEnd = Stores(server);
-    std::cout << "ended " << took.count() << " ms after the signal, after " << storesAtEnd
-              << " of " << kFiles << " files\n";
+    std::cout << "ended " << took.count() << " ms after the signal, after " << storesAtEnd << " of "
+              << kFiles << " files\n";
     ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_LE(took, milliseconds(2000));
     EXPECT_LT(storesAtEnd, kFiles / 10) << "the run went on after the signal";
+}
+
+TEST_F(TerminationTest, ASignalAtAnyMomentOfTheStartEndsTheProgramWithItsJobsKept)
+{
+    const struct
+    {
+        int signalNumber;
+        int afterMs; // 0: the moment main has begun; 1500: in the start-up transfer
+    } cases[] = {{SIGTERM, 0},    {SIGINT, 0},    {SIGHUP, 0},
+                 {SIGTERM, 1500}, {SIGINT, 1500}, {SIGHUP, 1500}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(strsignal(c.signalNumber)) + " at " + std::to_string(c.afterMs));
+        RemoveTree(folder_);
+        folder_ = MakeTempDir("ferrovane-term");
+        std::uint16_t port = 0;
+        const int server = SilentServer(port); // the job (interval 0) runs at start-up, on it
+        StoreRunningJob(port, folder_ + "/a.txt", "/a.txt", 0);
+        struct stat before = {}, after = {};
+        ::stat(StoreFile().c_str(), &before);
+        Start("minimal");
+        const auto launched = Clock::now();
+        ASSERT_TRUE(WaitFor([&] { return Catching(child_); }, std::chrono::seconds(5)));
+        std::cout << "main after " << (Clock::now() - launched) / milliseconds(1) << " ms\n";
+        if (c.afterMs > 1000) {
+            // The window is painted on the screen within a second, while the transfer waits.
+            const QString shown = QString::fromStdString(folder_ + "/output0000.png");
+            EXPECT_TRUE(WaitFor([&] { return QFile::exists(shown); }, std::chrono::seconds(2)));
+            std::cout << "painted after " << (Clock::now() - launched) / milliseconds(1) << " ms\n";
+            EXPECT_LE(Clock::now() - launched, milliseconds(1000));
+            std::this_thread::sleep_until(launched + milliseconds(c.afterMs));
+            pollfd connected = {server, POLLIN, 0};
+            EXPECT_EQ(::poll(&connected, 1, 0), 1) << "no transfer";
+            const QImage window(shown);
+            EXPECT_NE(window.pixel(5, 5), window.pixel(window.width() / 2, 25)) << "blank";
+        }
+        std::this_thread::sleep_until(launched + milliseconds(c.afterMs));
+        const auto [took, status] = Terminate(c.signalNumber);
+        ::close(server);
+        std::cout << "status " << status << " after " << took.count() << " ms\n";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        EXPECT_LE(took, milliseconds(2000));
+        // Saved anew once the window ran, never as an empty list; the password still reads.
+        ::stat(StoreFile().c_str(), &after);
+        EXPECT_TRUE(c.afterMs < 1000 || after.st_ino != before.st_ino) << "not saved";
+        QSettings stored(QString::fromStdString(StoreFile()), QSettings::IniFormat);
+        EXPECT_EQ(stored.value(QStringLiteral("1.0/Runned")).toInt(), 1);
+        const QByteArray text = stored.value(QStringLiteral("1.0/Password-0")).toByteArray();
+        EXPECT_STREQ(PasswordCipher(true, folder_ + "/data/Ombrix/ferrovane").Decode(text.data()),
+                     FtpServer::kWriterPassword);
+    }
 }
 
 } // namespace
