@@ -13,7 +13,9 @@
 #include "transfer/TransferSession.h"
 #include "transfer/TrustStore.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -121,14 +123,17 @@ protected:
         std::vector<std::string> logged;
         JobRunSeams seams;
         seams.readJob = [&](UploadJob& current) { return ReadTrackedJob(*slot, jobs, current); };
+        TransferReplace replace{inPlace_, false};
         seams.transfer = [&](const UploadJob& current, const std::string& remotePath,
                              const std::string& localPath, std::string& resultText,
                              std::int32_t& success) {
             std::optional<ServerIdentity> untrusted;
+            replace = {inPlace_, false};
             session.Send(current.userName, current.password, current.webAddress, remotePath,
                          localPath, current.port, current.passiveMode, resultText, success, {},
-                         {&store_, &untrusted});
+                         {&store_, &untrusted}, &replace);
         };
+        seams.renamesRefused = [&] { return replace.renameRefused && (inPlace_ = true); };
         seams.listFiles = ListPatternFiles;
         seams.appendLog = [&](const std::string& resultText, const std::string&,
                               const std::string&) { logged.push_back(resultText); };
@@ -137,12 +142,17 @@ protected:
     }
 
     bool secure() const { return GetParam().mode != Mode::Plain; }
+    bool Exists(const std::string& name) const
+    {
+        return std::filesystem::exists(server_->home() + "/" + name);
+    }
 
     std::string local_;
     TrustStore store_;
     std::unique_ptr<TestCertificates> certs_;
     std::string previousAuthority_;
     std::unique_ptr<DaemonServer> server_;
+    bool inPlace_ = false; // the job's memory that its server refuses renames
 };
 
 } // namespace
@@ -176,6 +186,77 @@ TEST_P(RealServersTest, TwentyFilesOfAPattern)
     }
     EXPECT_EQ(wrong, std::vector<std::string>{});
     EXPECT_EQ(server_->logins(), secure() ? 1u : 20u);
+}
+
+// A reader of the destination sees the old copy or the new one, never a part: replacing works
+// (OpenSSH's rename does not overwrite), an upload killed mid-way leaves the good copy, and the
+// next run replaces it and leaves no temporary file. Plain FTP stores in place, as it always has.
+TEST_P(RealServersTest, SecureUploadsReplaceTheDestinationWhole)
+{
+    if (!secure()) {
+        return;
+    }
+    Write("report.bin", 1);
+    ASSERT_EQ(Run("report.bin", "in/report.bin"), std::vector<std::string>{"Ok.\r\n"})
+        << server_->logs();
+    const std::string good = Write("report.bin", 2);
+    ASSERT_EQ(Run("report.bin", "in/report.bin"), std::vector<std::string>{"Ok.\r\n"})
+        << server_->logs();
+    EXPECT_EQ(server_->readFile("in/report.bin"), good);
+
+    // A large upload to the same place, its process killed once the server has part of it.
+    {
+        std::ofstream big(local_ + "/files/big.bin", std::ios::binary);
+        const std::string block(1 << 20, 'x');
+        for (int i = 0; i < 96; ++i) {
+            big << block;
+        }
+    }
+    const std::string part = server_->home() + "/in/.report.bin.ferrovane-part";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string text;
+        std::int32_t success = 0;
+        TransferFile(server_->user(), server_->password(), GetParam().address, "in/report.bin",
+                     local_ + "/files/big.bin", server_->port(), 1, text, success, {},
+                     {&store_, nullptr});
+        _exit(0);
+    }
+    for (int i = 0;
+         i < 20000 && !(std::filesystem::exists(part) && std::filesystem::file_size(part) > 0);
+         ++i) {
+        usleep(500);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(server_->readFile("in/report.bin"), good);
+
+    const std::string next = Write("report.bin", 3);
+    EXPECT_EQ(Run("report.bin", "in/report.bin"), std::vector<std::string>{"Ok.\r\n"});
+    EXPECT_EQ(server_->readFile("in/report.bin"), next);
+    EXPECT_FALSE(Exists("in/.report.bin.ferrovane-part"));
+}
+
+// A folder that refuses renames gets the files under their final names, told once.
+TEST_P(RealServersTest, AFolderThatRefusesRenamesGetsTheFinalNamesToldOnce)
+{
+    if (GetParam().mode != Mode::ExplicitTls || GetParam().sshd) {
+        return;
+    }
+    server_->addFolder("drop");
+    const std::string a = Write("a.bin", 4);
+    const std::string b = Write("b.bin", 5);
+    const std::vector<std::string> logged = Run("*.bin", "drop/x");
+    ASSERT_EQ(logged.size(), 3u) << server_->logs();
+    EXPECT_EQ(logged[0].rfind("The server refuses renames", 0), 0u) << logged[0];
+    EXPECT_EQ(logged[1], "Ok.\r\n");
+    EXPECT_EQ(logged[2], "Ok.\r\n");
+    EXPECT_EQ(server_->readFile("drop/a.bin"), a);
+    EXPECT_EQ(server_->readFile("drop/b.bin"), b);
+    EXPECT_FALSE(Exists("drop/.a.bin.ferrovane-part"));
+    // The next run goes straight under the final names, without a word.
+    EXPECT_EQ(Run("*.bin", "drop/x"), std::vector<std::string>(2, "Ok.\r\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, RealServersTest, testing::ValuesIn(kCases),

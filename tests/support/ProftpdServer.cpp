@@ -67,7 +67,10 @@ ProftpdServer::ProftpdServer(Mode mode, const std::string& certificateFile)
          << "LogFormat auth \"%m %s\"\nExtendedLog " << loginLog_ << " AUTH auth\n"
          << "AuthOrder mod_auth_file.c\nAuthUserFile " << folder_ << "/users\n"
          << "RequireValidShell off\nDefaultRoot ~\n"
-         << "<Directory />\n  AllowOverwrite on\n</Directory>\n";
+         << "<Directory />\n  AllowOverwrite on\n</Directory>\n"
+         // An upload-only drop folder: files may be stored and removed, never renamed.
+         << "<Directory " << home_ << "/drop>\n  <Limit RNFR RNTO>\n    DenyAll\n  </Limit>\n"
+         << "</Directory>\n";
     if (Tls(mode)) {
         conf << "TLSEngine on\nTLSRequired on\nTLSLog " << folder_ << "/tls.log\n"
              << "TLSProtocol " << (mode == Mode::ExplicitTls13 ? "TLSv1.3" : "TLSv1.2 TLSv1.3")

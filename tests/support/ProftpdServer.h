@@ -9,7 +9,8 @@
 // The TLS modes use the certificate and key given (one PEM file, as TestCertificates makes it),
 // require TLS for the login and the data, and keep proftpd's default that every data connection
 // resumes the control connection's TLS session. Sftp speaks SSH through mod_sftp with a fresh
-// ed25519 host key and the password method only. logins() counts the passwords the server took.
+// ed25519 host key and the password method only. The folder "drop" refuses renames, as upload-only
+// drop folders do. logins() counts the passwords the server took.
 class ProftpdServer : public DaemonServer
 {
 public:
