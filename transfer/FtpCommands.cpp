@@ -16,9 +16,29 @@ bool IsRefusal(const std::string& reply)
 
 } // namespace
 
-std::string FtpUrlPath(const std::string& name)
+std::string FtpUrlPath(FtpFolders folders, const std::string& directory, const std::string& name)
 {
     std::string path = "/";
+    if (folders == FtpFolders::OwnCwd) {
+        path += PercentEncode(name);
+        return path;
+    }
+    // libcurl takes the URL's first "/" as the separator; an encoded one after it starts the
+    // folder from the server's root.
+    std::size_t start = 0;
+    if (directory.starts_with('/')) {
+        path += "%2F";
+        start = 1;
+    }
+    for (;;) {
+        const std::size_t slash = directory.find('/', start);
+        if (slash == std::string::npos) {
+            break;
+        }
+        path += PercentEncode(std::string_view(directory).substr(start, slash - start));
+        path += '/';
+        start = slash + 1;
+    }
     path += PercentEncode(name);
     return path;
 }
@@ -51,20 +71,23 @@ void AppendCommand(StringList& list, const std::string& command)
     list.reset(appended);
 }
 
-void ApplyFtpOptions(CURL* easy, StringList& quote, const std::string& entryPath,
-                     const std::string& directory, bool passive)
+void ApplyFtpOptions(CURL* easy, FtpFolders folders, StringList& quote,
+                     const std::string& entryPath, const std::string& directory, bool passive)
 {
     if (passive) {
         SetOption(easy, CURLOPT_FTPPORT, static_cast<const char*>(nullptr));
     } else {
         SetOption(easy, CURLOPT_FTPPORT, "-");
     }
+    quote.reset();
+    if (folders == FtpFolders::KeptConnection) {
+        // One CWD to the whole folder, and none when the last file went there too.
+        SetOption(easy, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+        return;
+    }
     // We send the CWD ourselves, so that its argument is exactly the directory part, and curl
     // stores under the bare name in whatever directory that leaves us in.
     SetOption(easy, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
-    // On a connection kept from the last file, the directory changes start again from the
-    // folder the login left us in.
-    quote.reset();
     if (!entryPath.empty()) {
         AppendCommand(quote, "CWD " + entryPath);
     }

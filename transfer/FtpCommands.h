@@ -9,15 +9,29 @@
 // send ourselves, the folder the login leaves us in, and what a failed FTP exchange tells.
 namespace transfer {
 
-// The URL path of a file FTP stores: the bare name, percent-encoded, for the store goes to
-// whatever directory our own changes of directory leave us in.
-std::string FtpUrlPath(const std::string& name);
+// How an FTP exchange reaches the destination's folder.
+enum class FtpFolders
+{
+    // Our own CWD of exactly the directory part, after every login: an address without a scheme,
+    // which logs in for every file, as it always has.
+    OwnCwd,
+    // libcurl's: on a connection kept from the last file it changes directory only when the
+    // folder differs (back to the login folder first, for a relative one), and on a new
+    // connection from the login folder. The addresses with a scheme, which keep one login a run.
+    KeptConnection,
+};
 
-// Sets the handle up for FTP: passive (EPSV, then PASV) or active mode (EPRT, then PORT), and the
-// changes of directory before the store, first to entryPath when it is known, then to directory
-// when it is not empty. quote keeps the command list as long as the handle uses it.
-void ApplyFtpOptions(CURL* easy, StringList& quote, const std::string& entryPath,
-                     const std::string& directory, bool passive);
+// The URL path of a file FTP stores. With OwnCwd the bare name, for the store goes to whatever
+// directory our own changes of directory leave us in; else the directory and the name, a folder
+// from "/" kept absolute. Every byte but "/" and the unreserved ones is percent-encoded.
+std::string FtpUrlPath(FtpFolders folders, const std::string& directory, const std::string& name);
+
+// Sets the handle up for FTP: passive (EPSV, then PASV) or active mode (EPRT, then PORT), and how
+// it reaches the folder. With OwnCwd, the changes of directory before the store, first to
+// entryPath when it is known, then to directory when it is not empty; quote keeps the command
+// list as long as the handle uses it.
+void ApplyFtpOptions(CURL* easy, FtpFolders folders, StringList& quote,
+                     const std::string& entryPath, const std::string& directory, bool passive);
 
 // The commands, sent in the store's folder, that put the stored `temporary` in place of `name`:
 // the old copy removed first when the server's rename does not replace one (allowed to fail, for

@@ -164,6 +164,11 @@ void SendFile(TransferSession::State& state, const std::string& userName,
     const bool sftp = address->scheme == ServerScheme::Sftp;
     const bool implicitTls = address->scheme == ServerScheme::FtpImplicitTls;
     const bool tls = implicitTls || address->scheme == ServerScheme::FtpExplicitTls;
+    // An address without a scheme logs in for every file and changes directory exactly as it
+    // always has; one with a scheme keeps its login for a run, and its folder while it holds.
+    const FtpFolders folders = serverAddress.find("://") == std::string::npos
+                                   ? FtpFolders::OwnCwd
+                                   : FtpFolders::KeptConnection;
     if (tls && passiveMode == 0 && !ActiveModeKeepsTls()) {
         fail(kActiveTlsUnsupported);
         return;
@@ -188,7 +193,7 @@ void SendFile(TransferSession::State& state, const std::string& userName,
                                    : "ftp",
                      address->host, address->port,
                      sftp ? SftpUrlPath(directory + (canStore ? storeAs : ""))
-                          : FtpUrlPath(canStore ? storeAs : ""));
+                          : FtpUrlPath(folders, directory, canStore ? storeAs : ""));
     } catch (const std::invalid_argument& error) {
         // An address that cannot even form a URL is a failed connect, told in the client's words.
         fail(AsErrorLine(std::string(error.what()) + ": " + serverAddress));
@@ -200,7 +205,7 @@ void SendFile(TransferSession::State& state, const std::string& userName,
     if (sftp) {
         ApplySftpOptions(h, exchange, state.knownHosts, *address, trust);
     } else {
-        ApplyFtpOptions(h, state.quote, state.entryPath, directory, passiveMode != 0);
+        ApplyFtpOptions(h, folders, state.quote, state.entryPath, directory, passiveMode != 0);
         if (tls) {
             ApplyTlsOptions(h, exchange, *address, trust);
         }
@@ -242,21 +247,23 @@ void SendFile(TransferSession::State& state, const std::string& userName,
     // that is empty.
     const auto exchangeAgain = [&](const std::vector<std::string>& commands,
                                    const std::string& storedName) {
+        // SFTP's commands name whole paths and go first; FTP's go after the store (or after
+        // nothing), in the folder the exchange went to.
+        state.quote.reset();
+        state.postquote.reset();
         if (!sftp) {
             KeepEntryPath(h, state.entryPath);
-            ApplyFtpOptions(h, state.quote, state.entryPath, directory, passiveMode != 0);
-        } else {
-            state.quote.reset();
+            ApplyFtpOptions(h, folders, state.quote, state.entryPath, directory, passiveMode != 0);
         }
         for (const std::string& command : commands) {
-            AppendCommand(state.quote, command);
+            AppendCommand(sftp ? state.quote : state.postquote, command);
         }
         SetOption(h, CURLOPT_QUOTE, state.quote.get());
-        SetOption(h, CURLOPT_POSTQUOTE, static_cast<curl_slist*>(nullptr));
+        SetOption(h, CURLOPT_POSTQUOTE, state.postquote.get());
         const bool store = !storedName.empty() && std::fseek(local.get(), 0, SEEK_SET) == 0;
         SetUrlPart(state.url.get(), CURLUPART_PATH,
                    sftp ? SftpUrlPath(directory + (store ? storedName : ""))
-                        : FtpUrlPath(store ? storedName : ""));
+                        : FtpUrlPath(folders, directory, store ? storedName : ""));
         ApplyStoreOptions(h, exchange, store);
         exchange.BeginFile(store ? local.get() : nullptr, total);
         return run(store);
@@ -336,8 +343,8 @@ void TransferSession::Send(const std::string& userName, const std::string& passw
                            TransferReplace* replace)
 {
     const std::optional<ServerAddress> address = ParseServerAddress(serverAddress, port);
-    if (!address || address->scheme == ServerScheme::Ftp) {
-        // Plain FTP logs in for every file, as it always has.
+    if (!address || serverAddress.find("://") == std::string::npos) {
+        // An address without a scheme logs in for every file, as it always has.
         TransferFile(userName, password, serverAddress, remotePath, localPath, port, passiveMode,
                      resultText, success, progress, trust, replace);
         return;

@@ -6,12 +6,13 @@
 #include <memory>
 #include <string>
 
-// The client side of one job run. On a secure server (ftpes://, ftps://, sftp://) it logs in once
-// and stores every file of the run over that one connection: each Send still changes to its own
-// directory (starting again from the folder the login left it in), stores its file and gives its
-// own result, exactly as TransferFile describes. A failed Send drops the connection, so the next
-// one logs in afresh; another server, port, user or password gets a connection of its own. Plain
-// FTP (an address without a scheme, or ftp://) logs in for every file, as TransferFile does.
+// The client side of one job run. On an address with a scheme (ftp://, ftpes://, ftps://,
+// sftp://) it logs in once and stores every file of the run over that one connection: each Send
+// stores its file in its own folder (changing directory only when the folder differs from the
+// last file's, relative folders taken from the login folder) and gives its own result, exactly as
+// TransferFile describes. A failed Send drops the connection, so the next one logs in afresh;
+// another server, port, user or password gets a connection of its own. An address without a
+// scheme logs in for every file, as TransferFile does.
 // The connection closes when the session is destroyed.
 //
 // One thread at a time; a session must not be used from inside its own progress callback (a

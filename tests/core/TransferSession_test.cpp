@@ -69,21 +69,26 @@ protected:
     TrustStore store_;
 };
 
-TEST_F(TransferSessionTest, SecureServersLogInOncePerRunAndPlainFtpOncePerFile)
+TEST_F(TransferSessionTest, SchemesLogInOncePerRunAndABareAddressOncePerFile)
 {
     const std::vector<std::string> allOk(5, kOk);
-    for (const auto mode :
-         {FtpServerTls::Mode::None, FtpServerTls::Mode::Explicit, FtpServerTls::Mode::Implicit}) {
-        SCOPED_TRACE(static_cast<int>(mode));
+    const struct
+    {
+        FtpServerTls::Mode mode;
+        const char* address;
+    } cases[] = {{FtpServerTls::Mode::None, "127.0.0.1"},
+                 {FtpServerTls::Mode::None, "ftp://127.0.0.1"},
+                 {FtpServerTls::Mode::Explicit, "ftpes://127.0.0.1"},
+                 {FtpServerTls::Mode::Implicit, "ftps://127.0.0.1"}};
+    for (const auto& [mode, address] : cases) {
+        SCOPED_TRACE(address);
+        const bool bare = std::string(address).find("://") == std::string::npos;
         FtpServerTls tls;
         tls.mode = mode;
         tls.certificateFile = certificates_.server();
         tls.required = mode != FtpServerTls::Mode::None;
         FtpServer server({}, tls);
         std::filesystem::create_directories(server.home() + "/in/sub");
-        const std::string address = mode == FtpServerTls::Mode::None       ? "ftp://127.0.0.1"
-                                    : mode == FtpServerTls::Mode::Explicit ? "ftpes://127.0.0.1"
-                                                                           : "ftps://127.0.0.1";
         {
             TransferSession session;
             // A folder relative to the login folder: every file lands in it, not one deeper.
@@ -95,8 +100,10 @@ TEST_F(TransferSessionTest, SecureServersLogInOncePerRunAndPlainFtpOncePerFile)
             EXPECT_EQ(server.readFile("in/sub/f" + std::to_string(i) + ".txt"), Bytes(i));
         }
         const auto commands = server.commands();
-        EXPECT_EQ(CountStartingWith(commands, "USER "), mode == FtpServerTls::Mode::None ? 5 : 1);
+        EXPECT_EQ(CountStartingWith(commands, "USER "), bare ? 5 : 1);
         EXPECT_EQ(CountStartingWith(commands, "STOR "), 5);
+        // One login keeps its folder: no change of directory once it is there.
+        EXPECT_EQ(CountStartingWith(commands, "CWD "), bare ? 5 : 1);
     }
 }
 
