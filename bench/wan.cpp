@@ -756,6 +756,11 @@ int BenchMain(int loopbackRounds, int delayedRounds, int delayMs)
               sftpBatch}},
         };
 
+        // BENCH_WAN_ONLY=text keeps the servers whose title holds it, for a closer look at one.
+        if (const char* only = std::getenv("BENCH_WAN_ONLY")) {
+            std::erase_if(cases,
+                          [&](const Case& c) { return c.title.find(only) == std::string::npos; });
+        }
         std::string load;
         std::getline(std::ifstream("/proc/loadavg"), load);
         std::printf("bench_wan: %d file(s) of %zu bytes a run; %d loopback round(s), %d delayed "
