@@ -7,7 +7,8 @@
 //   3. One file of 256 MiB over ftpes://, against curl --ssl-reqd -T.
 //   4. As root, on the servers people run: the 200 files over ftpes:// to proftpd (TLS 1.2 and
 //      1.3, session reuse required on data connections) against lftp's mput and one curl process,
-//      and over sftp:// to OpenSSH's sshd against one curl process.
+//      and over sftp:// to OpenSSH's sshd against one curl process; and the ftpes:// run once
+//      more with the system's whole bundle of authorities trusted, against lftp given the same.
 //
 // Every round starts the peer as a fresh process with a temporary HOME (no rc files, no
 // bookmarks, no known hosts) and sends into a fresh remote folder, so that nothing is
@@ -392,6 +393,34 @@ void MeasureSystemServers(int rounds, const std::string& smallFolder,
     };
     viaCurl.checkPeer = check(proftpd, "curl");
 
+    // Trusting the system's authorities as well, from one bundle of the usual size (the system's
+    // and the test authority), which every side parses.
+    const std::string bundle = local + "/system-and-test-authorities.pem";
+    {
+        std::ofstream out(bundle);
+        out << std::ifstream("/etc/ssl/certs/ca-certificates.crt").rdbuf();
+        out << std::ifstream(certs.authority()).rdbuf();
+    }
+    Comparison withBundle = viaLftp;
+    withBundle.title = "proftpd: the same 200 files trusting the system's bundle and the test "
+                       "authority, against lftp";
+    withBundle.ours = [&](int round) {
+        const std::string previous = SetTransferAuthorityFileForTesting(bundle);
+        ours(proftpd, "ftpes://127.0.0.1")(round + 200);
+        SetTransferAuthorityFileForTesting(previous);
+    };
+    withBundle.checkOurs = [&](int round) { check(proftpd, "ours")(round + 200); };
+    withBundle.peer = [&](int round) {
+        proftpd.addFolder("lftp" + Round(round + 200));
+        tool({"lftp", "--norc", "-c",
+              "set cmd:fail-exit true; set net:max-retries 1; set ftp:ssl-force true; "
+              "set ftp:ssl-protect-data true; set ssl:ca-file " +
+                  bundle + "; open -u " + proftpd.user() + "," + proftpd.password() + " -p " +
+                  std::to_string(proftpd.port()) + " ftp://127.0.0.1; cd lftp" +
+                  Round(round + 200) + "; lcd " + smallFolder + "; mput *.bin"});
+    };
+    withBundle.checkPeer = [&](int round) { check(proftpd, "lftp")(round + 200); };
+
     std::string hostKey = sshd.hostKey().fingerprint.substr(std::strlen("SHA256:"));
     while (hostKey.size() % 4 != 0) {
         hostKey += '=';
@@ -418,6 +447,7 @@ void MeasureSystemServers(int rounds, const std::string& smallFolder,
     ours(sshd, "sftp://127.0.0.1")(0);
     Measure(viaLftp, rounds);
     Measure(viaCurl, rounds);
+    Measure(withBundle, rounds);
     Measure(overSsh, rounds);
     std::printf("  logins: proftpd %zu, sshd %zu (one per run is ours; one per run is the "
                 "peers')\n",

@@ -18,6 +18,9 @@ using std::chrono::milliseconds;
 // promised.
 constexpr milliseconds kProgressEvery{50};
 
+// Far longer than any upload takes; see ApplyTimeouts.
+constexpr milliseconds kWholeTransferBound{std::chrono::hours(24 * 24)};
+
 // Keeps an easy handle attached to a multi handle for the life of the object. Declared after both
 // handles, so it detaches before either is cleaned up.
 class MultiAttachment
@@ -218,6 +221,11 @@ TransferTimeouts ReadTimeouts()
 void ApplyTimeouts(CURL* easy, const TransferTimeouts& timeouts)
 {
     SetOption(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connect.count()));
+    // No transfer needs a bound on its whole length (the stall watch ends one that stops), but
+    // libcurl 7.88 needs one to wait at all where it blocks inside a step: ending an SFTP file
+    // (and the session) it polls the socket for the time left, capped at a second, and with no
+    // time-out that is no time, so it spins on the socket for a whole round trip per file.
+    SetOption(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(kWholeTransferBound.count()));
     SetOption(easy, CURLOPT_ACCEPTTIMEOUT_MS, static_cast<long>(timeouts.stall.count()));
     // Whole seconds only; our own watch in Run keeps the finer time-out while data flows.
     SetOption(

@@ -17,6 +17,8 @@
 
 #include <curl/curl.h>
 
+struct x509_store_st; // OpenSSL's X509_STORE
+
 // The libcurl side of a transfer, whatever the protocol: the handles, the callbacks that watch
 // the exchange (replies, commands sent, progress, sockets), and the loop that drives it to its
 // end within the time-outs, reporting progress and abandoning it when asked.
@@ -107,6 +109,9 @@ struct Exchange
     // certificate, and no other, is the server's.
     std::string recordedFingerprint;
     bool recordedRefused = false; // the server showed another certificate than the recorded one
+    // The trusted authorities every TLS connection of the exchange checks against, loaded once
+    // for many connections; none when libcurl loads them itself.
+    std::shared_ptr<x509_store_st> authorities;
     // SSH: where the exchange goes, and the host key the server showed when it was not the one
     // recorded for it in the known-hosts file (missing or changed).
     std::string sshHost;

@@ -4,11 +4,15 @@
 #include "transfer/TransferTexts.h"
 #include "transfer/TrustStore.h"
 
+#include <ctime>
+#include <memory>
 #include <mutex>
+#include <sys/stat.h>
 #include <utility>
 
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
 
 namespace transfer {
 
@@ -30,6 +34,113 @@ std::string ReadExtraAuthorityFile()
 {
     std::lock_guard lock(AuthorityFileMutex());
     return ExtraAuthorityFile();
+}
+
+// Where libcurl finds the system's authorities by default: a bundle file and a folder of
+// hashed certificates (Debian's libcurl has both).
+struct DefaultAuthorities
+{
+    std::string file;
+    std::string folder;
+};
+
+const DefaultAuthorities& SystemAuthorities()
+{
+    static const DefaultAuthorities defaults = [] {
+        DefaultAuthorities found;
+        const curl_version_info_data* version = curl_version_info(CURLVERSION_NOW);
+        if (version != nullptr && version->age >= CURLVERSION_NINTH) {
+            found.file = version->cainfo != nullptr ? version->cainfo : "";
+            found.folder = version->capath != nullptr ? version->capath : "";
+        }
+        return found;
+    }();
+    return defaults;
+}
+
+// What tells one state of the authorities from another: the bundle file's identity, size and
+// time, and the folder's time (adding or removing a certificate there changes it).
+struct AuthoritiesStamp
+{
+    std::string file;
+    std::string folder;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec fileTime{};
+    timespec folderTime{};
+
+    bool operator==(const AuthoritiesStamp& other) const
+    {
+        const auto same = [](const timespec& a, const timespec& b) {
+            return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+        };
+        return file == other.file && folder == other.folder && device == other.device &&
+               inode == other.inode && size == other.size && same(fileTime, other.fileTime) &&
+               same(folderTime, other.folderTime);
+    }
+};
+
+std::optional<AuthoritiesStamp> StampOf(const std::string& file, const std::string& folder)
+{
+    AuthoritiesStamp stamp;
+    stamp.file = file;
+    stamp.folder = folder;
+    struct stat status
+    {};
+    if (!file.empty()) {
+        if (stat(file.c_str(), &status) != 0) {
+            return std::nullopt;
+        }
+        stamp.device = status.st_dev;
+        stamp.inode = status.st_ino;
+        stamp.size = status.st_size;
+        stamp.fileTime = status.st_mtim;
+    }
+    if (!folder.empty() && stat(folder.c_str(), &status) == 0) {
+        stamp.folderTime = status.st_mtim;
+    }
+    return stamp;
+}
+
+// The authorities as libcurl 7.88 would set them up for one connection, with the same chain
+// flags, but loaded once: parsing the system's bundle takes tens of milliseconds, and FTP over
+// TLS makes a connection per file. Null when the file cannot be read.
+std::shared_ptr<X509_STORE> LoadAuthorities(const std::string& file, const std::string& folder)
+{
+    std::shared_ptr<X509_STORE> store(X509_STORE_new(), X509_STORE_free);
+    if (!store || (!file.empty() && X509_STORE_load_file(store.get(), file.c_str()) != 1) ||
+        (!folder.empty() && X509_STORE_load_path(store.get(), folder.c_str()) != 1)) {
+        return nullptr;
+    }
+    X509_STORE_set_flags(store.get(), X509_V_FLAG_TRUSTED_FIRST | X509_V_FLAG_PARTIAL_CHAIN);
+    return store;
+}
+
+// The authorities of the file (or the system's bundle when it is empty) and the system's folder,
+// read again whenever either has changed since the last call. Null when they cannot be read:
+// libcurl then loads them itself, and fails as it does.
+std::shared_ptr<X509_STORE> SharedAuthorities(const std::string& extraFile)
+{
+    static std::mutex mutex;
+    static std::optional<AuthoritiesStamp> loadedStamp;
+    static std::shared_ptr<X509_STORE> loaded;
+
+    const DefaultAuthorities& defaults = SystemAuthorities();
+    const std::string& file = extraFile.empty() ? defaults.file : extraFile;
+    if (file.empty() && defaults.folder.empty()) {
+        return nullptr; // nothing to load: libcurl's own way, whatever it is
+    }
+    const std::optional<AuthoritiesStamp> stamp = StampOf(file, defaults.folder);
+    if (!stamp) {
+        return nullptr;
+    }
+    std::lock_guard lock(mutex);
+    if (!loaded || !loadedStamp || !(*loadedStamp == *stamp)) {
+        loaded = LoadAuthorities(file, defaults.folder);
+        loadedStamp = loaded ? stamp : std::nullopt;
+    }
+    return loaded;
 }
 
 // Where an SSL_CTX keeps the exchange it serves, for the verify callback.
@@ -122,6 +233,11 @@ CURLcode OnSslContext(CURL*, void* context, void* user)
     if (ExchangeIndex() < 0 || SSL_CTX_set_ex_data(ctx, ExchangeIndex(), user) != 1) {
         return CURLE_OUT_OF_MEMORY;
     }
+    auto* exchange = static_cast<Exchange*>(user);
+    if (exchange->authorities) {
+        // Takes a reference of its own; the store libcurl left empty goes.
+        SSL_CTX_set1_cert_store(ctx, exchange->authorities.get());
+    }
     SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), OnVerifyCertificate);
     SSL_CTX_set_info_callback(ctx, OnTlsState);
     return CURLE_OK;
@@ -148,10 +264,19 @@ void ApplyTlsOptions(CURL* easy, Exchange& exchange, const ServerAddress& addres
     SetOption(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     SetOption(easy, CURLOPT_SSL_CTX_FUNCTION, OnSslContext);
     SetOption(easy, CURLOPT_SSL_CTX_DATA, &exchange);
+    // The authorities are loaded once for many connections and handed to each in OnSslContext,
+    // libcurl loading none of its own; should they not load, libcurl loads them as it would.
     const std::string extraAuthorities = ReadExtraAuthorityFile();
-    if (!extraAuthorities.empty()) {
-        SetOption(easy, CURLOPT_CAINFO, extraAuthorities.c_str());
-    }
+    exchange.authorities = SharedAuthorities(extraAuthorities);
+    const DefaultAuthorities& defaults = SystemAuthorities();
+    const auto orNull = [](const std::string& text) {
+        return text.empty() ? static_cast<const char*>(nullptr) : text.c_str();
+    };
+    SetOption(easy, CURLOPT_CAINFO,
+              exchange.authorities
+                  ? nullptr
+                  : orNull(extraAuthorities.empty() ? defaults.file : extraAuthorities));
+    SetOption(easy, CURLOPT_CAPATH, exchange.authorities ? nullptr : orNull(defaults.folder));
     if (trust.store != nullptr) {
         exchange.recordedFingerprint = trust.store->TlsFingerprint(address.host, address.port);
     }

@@ -192,6 +192,19 @@ TEST_F(TransferTlsTest, AnUntrustedCertificateStopsBeforeTheLoginAndNamesItsFing
     EXPECT_FALSE(Holds(Verbs(server.commands()), "USER"));
 }
 
+TEST_F(TransferTlsTest, TheAuthoritiesAreReadAgainWhenTheirFileChanges)
+{
+    // The authorities are loaded once for many connections, yet a changed file counts at once.
+    FtpServer server({}, Tls(FtpServerTls::Mode::Explicit, certificates_.server()));
+    const std::string file = local_ + "/authorities.pem";
+    std::filesystem::copy_file(certificates_.selfSigned(), file);
+    ScopedAuthority trusted(file);
+    EXPECT_EQ(Upload("ftpes://127.0.0.1", server.port()).success, 0);
+    std::filesystem::copy_file(certificates_.authority(), file,
+                               std::filesystem::copy_options::overwrite_existing);
+    EXPECT_EQ(Upload("ftpes://127.0.0.1", server.port()).text, kOk);
+}
+
 TEST_F(TransferTlsTest, ATrustedCertificateForAnotherHostIsNotTaken)
 {
     ScopedAuthority trusted(certificates_.authority());

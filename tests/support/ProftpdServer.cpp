@@ -46,7 +46,7 @@ ProftpdServer::ProftpdServer(Mode mode, const std::string& certificateFile)
     std::filesystem::permissions(folder_ + "/users", std::filesystem::perms::owner_read |
                                                          std::filesystem::perms::owner_write);
     port_ = FreePort();
-    const std::uint16_t passive = FreePort();
+    passive_ = FreePort();
     loginLog_ = folder_ + "/auth.log";
     loginMark_ = "PASS 230";
 
@@ -59,7 +59,7 @@ ProftpdServer::ProftpdServer(Mode mode, const std::string& certificateFile)
     }
     conf << "ServerType standalone\nServerName \"Ferrovane test\"\nUseIPv6 off\n"
          << "DefaultAddress 127.0.0.1\nSocketBindTight on\nPort " << port_ << "\n"
-         << "PassivePorts " << passive << " " << passive + 32 << "\n"
+         << "PassivePorts " << passive_ << " " << passive_ + kPassiveCount - 1 << "\n"
          << "User " << nobody->pw_name << "\nGroup " << nogroup->gr_name << "\n"
          << "PidFile " << folder_ << "/proftpd.pid\nScoreboardFile " << folder_ << "/scoreboard\n"
          << "DelayTable " << folder_ << "/delay\nWtmpLog off\n"
@@ -73,7 +73,10 @@ ProftpdServer::ProftpdServer(Mode mode, const std::string& certificateFile)
          << "</Directory>\n";
     if (Tls(mode)) {
         conf << "TLSEngine on\nTLSRequired on\nTLSLog " << folder_ << "/tls.log\n"
-             << "TLSProtocol " << (mode == Mode::ExplicitTls13 ? "TLSv1.3" : "TLSv1.2 TLSv1.3")
+             << "TLSProtocol "
+             << (mode == Mode::ExplicitTls13   ? "TLSv1.3"
+                 : mode == Mode::ExplicitTls12 ? "TLSv1.2"
+                                               : "TLSv1.2 TLSv1.3")
              << "\nTLSECCertificateFile " << certificateFile << "\nTLSECCertificateKeyFile "
              << certificateFile << "\n";
         if (mode == Mode::ImplicitTls) {

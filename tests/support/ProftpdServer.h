@@ -19,6 +19,7 @@ public:
         Plain,
         ExplicitTls,   // ftpes://: AUTH TLS, TLS 1.2 or 1.3
         ExplicitTls13, // the same with TLS 1.3 only
+        ExplicitTls12, // the same with TLS 1.2 only
         ImplicitTls,   // ftps://
         Sftp,
     };
@@ -27,4 +28,11 @@ public:
 
     // Why the test cannot run one (not root, something not installed), or "".
     static std::string Unavailable(Mode mode);
+
+    // The ports passive mode offers: kPassiveCount of them from the first.
+    static constexpr std::uint16_t kPassiveCount = 33;
+    std::uint16_t firstPassivePort() const { return passive_; }
+
+private:
+    std::uint16_t passive_ = 0;
 };

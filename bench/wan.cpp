@@ -1,0 +1,823 @@
+// Small files over a slow link: 200 files of 4 KiB to the system's proftpd (ftp://, and ftpes://
+// with TLS 1.2 only and TLS 1.3 only) and OpenSSH's sshd (sftp://), ours against lftp, curl and
+// OpenSSH's sftp, once on loopback and once through a link that delays every byte 25 ms each way.
+// Each side's wall time and CPU time (user + system) are printed: ours from getrusage of this
+// process, the peers' from wait4 of their process. The servers' own time counts for neither.
+//
+// The delay: this machine's kernel has no netem, so a proxy process of ours sits in a network
+// namespace of its own, listening on 127.0.0.1 there on the servers' very port numbers (the
+// control ports and proftpd's passive range, so passive replies need no rewriting), and forwards
+// every connection to the same port on 127.0.0.1 of the machine. A connection reaches the server
+// three one-way delays after the client's connect (the TCP handshake), and every byte after that
+// one delay later, in order. The clients, ours included, run inside that namespace for the delayed
+// rounds. Needs root: the system's servers, and the namespace.
+//
+//   bench_wan [loopback rounds] [delayed rounds] [delay ms] [files]     (default 3 1 25 200)
+
+#include "engine/JobRun.h"
+#include "tests/support/ProftpdServer.h"
+#include "tests/support/SshdServer.h"
+#include "tests/support/TempHome.h"
+#include "tests/support/TestCertificates.h"
+#include "transfer/TransferSession.h"
+#include "transfer/TrustStore.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kSmallSize = 4 * 1024;
+int kSmallCount = 200; // the fourth argument may change it for a quick look
+
+// ---- The delay proxy (runs as a child process of its own) ----
+
+struct Chunk
+{
+    Clock::time_point due;
+    std::string bytes; // empty: the sender's end of stream
+};
+
+struct Direction
+{
+    std::deque<Chunk> queue;
+    std::size_t written = 0; // of the queue's first chunk
+    bool readEnded = false;
+    bool delivered = false; // the end of stream has gone through
+};
+
+struct Link
+{
+    int client = -1;
+    int server = -1;
+    std::uint16_t port = 0;
+    Clock::time_point connectAt;
+    bool connected = false;
+    Direction up;   // client to server
+    Direction down; // server to client
+};
+
+sockaddr_in Loopback(std::uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// Reads what the socket has into the direction's queue, due `delay` from now.
+void Pull(int fd, Direction& direction, Clock::duration delay)
+{
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            direction.queue.push_back({Clock::now() + delay, std::string(buffer, n)});
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            return;
+        }
+        direction.readEnded = true; // end of stream or a reset: passed on as an end
+        direction.queue.push_back({Clock::now() + delay, {}});
+        return;
+    }
+}
+
+// Writes what is due; false when the socket would block.
+bool Push(int fd, Direction& direction, Clock::time_point now)
+{
+    while (!direction.queue.empty() && direction.queue.front().due <= now) {
+        Chunk& chunk = direction.queue.front();
+        if (chunk.bytes.empty()) {
+            shutdown(fd, SHUT_WR);
+            direction.delivered = true;
+            direction.queue.clear();
+            return true;
+        }
+        const ssize_t n = send(fd, chunk.bytes.data() + direction.written,
+                               chunk.bytes.size() - direction.written, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EAGAIN) {
+                return false;
+            }
+            direction.delivered = true; // the receiver is gone
+            direction.queue.clear();
+            return true;
+        }
+        direction.written += static_cast<std::size_t>(n);
+        if (direction.written == chunk.bytes.size()) {
+            direction.queue.pop_front();
+            direction.written = 0;
+        }
+    }
+    return true;
+}
+
+int ProxyMain(int delayMs, const std::vector<std::uint16_t>& ports)
+{
+    const Clock::duration delay = std::chrono::milliseconds(delayMs);
+    const int root = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (root < 0 || unshare(CLONE_NEWNET) != 0) {
+        std::perror("delay proxy: namespace");
+        return 1;
+    }
+    {
+        const int s = socket(AF_INET, SOCK_DGRAM, 0);
+        ifreq request{};
+        std::strcpy(request.ifr_name, "lo");
+        ioctl(s, SIOCGIFFLAGS, &request);
+        request.ifr_flags |= IFF_UP;
+        if (ioctl(s, SIOCSIFFLAGS, &request) != 0) {
+            std::perror("delay proxy: lo up");
+            return 1;
+        }
+        close(s);
+    }
+    std::vector<std::pair<int, std::uint16_t>> listeners;
+    for (const std::uint16_t port : ports) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        const sockaddr_in address = Loopback(port);
+        if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            listen(fd, 64) != 0) {
+            std::perror("delay proxy: listen");
+            return 1;
+        }
+        listeners.emplace_back(fd, port);
+    }
+    // The bench takes hold of the namespace while we are still in it, then lets us go back to
+    // the machine's, where the connections to the servers are made.
+    std::printf("ready\n");
+    std::fflush(stdout);
+    char go = 0;
+    if (read(0, &go, 1) != 1 || setns(root, CLONE_NEWNET) != 0) {
+        std::perror("delay proxy: back to the machine's namespace");
+        return 1;
+    }
+
+    std::vector<std::unique_ptr<Link>> links;
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        // Start the connections whose handshake time is up, and deliver what is due.
+        for (auto& link : links) {
+            if (link->server < 0 && link->connectAt <= now) {
+                link->server = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+                const sockaddr_in address = Loopback(link->port);
+                connect(link->server, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+            }
+            if (link->connected) {
+                Push(link->server, link->up, now);
+                Push(link->client, link->down, now);
+            }
+        }
+        links.erase(std::remove_if(links.begin(), links.end(),
+                                   [](const std::unique_ptr<Link>& link) {
+                                       if (!(link->up.delivered && link->down.delivered)) {
+                                           return false;
+                                       }
+                                       close(link->client);
+                                       close(link->server);
+                                       return true;
+                                   }),
+                    links.end());
+
+        std::vector<pollfd> fds;
+        fds.push_back({0, POLLIN, 0}); // the parent closes our stdin to stop us
+        for (const auto& [fd, port] : listeners) {
+            fds.push_back({fd, POLLIN, 0});
+        }
+        Clock::time_point wake = now + std::chrono::seconds(1);
+        for (auto& link : links) {
+            const auto dueOf = [&](const Direction& d) {
+                if (!d.queue.empty()) {
+                    wake = std::min(wake, d.queue.front().due);
+                }
+            };
+            if (link->server < 0) {
+                wake = std::min(wake, link->connectAt);
+            }
+            short clientEvents = link->up.readEnded ? 0 : POLLIN;
+            short serverEvents = 0;
+            if (link->server >= 0 && !link->connected) {
+                serverEvents = POLLOUT;
+            } else if (link->connected) {
+                dueOf(link->up);
+                dueOf(link->down);
+                serverEvents = link->down.readEnded ? 0 : POLLIN;
+                if (!link->up.queue.empty() && link->up.queue.front().due <= now) {
+                    serverEvents |= POLLOUT;
+                }
+                if (!link->down.queue.empty() && link->down.queue.front().due <= now) {
+                    clientEvents |= POLLOUT;
+                }
+            }
+            // A socket asked for nothing is left out: a hung-up one would wake poll at once.
+            fds.push_back({clientEvents != 0 ? link->client : -1, clientEvents, 0});
+            fds.push_back({serverEvents != 0 ? link->server : -1, serverEvents, 0});
+        }
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now);
+        const int timeout = static_cast<int>(std::max<long>(0, wait.count() + 1));
+        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
+            std::perror("delay proxy: poll");
+            return 1;
+        }
+        if (fds[0].revents != 0) {
+            return 0;
+        }
+        for (std::size_t i = 0; i < listeners.size(); ++i) {
+            if ((fds[1 + i].revents & POLLIN) == 0) {
+                continue;
+            }
+            for (;;) {
+                const int client = accept4(listeners[i].first, nullptr, nullptr, SOCK_NONBLOCK);
+                if (client < 0) {
+                    break;
+                }
+                auto link = std::make_unique<Link>();
+                link->client = client;
+                link->port = listeners[i].second;
+                link->connectAt = Clock::now() + 3 * delay; // SYN, SYN-ACK, ACK
+                links.push_back(std::move(link));
+            }
+        }
+        // Links added just now have no entry in fds; they come in on the next turn.
+        const std::size_t base = 1 + listeners.size();
+        for (std::size_t i = 0; base + 2 * i + 1 < fds.size(); ++i) {
+            Link& link = *links[i];
+            const short clientEvents = fds[base + 2 * i].revents;
+            const short serverEvents = fds[base + 2 * i + 1].revents;
+            if (link.server >= 0 && !link.connected && serverEvents != 0) {
+                int error = 0;
+                socklen_t length = sizeof error;
+                getsockopt(link.server, SOL_SOCKET, SO_ERROR, &error, &length);
+                if (error != 0) {
+                    // Refused: the client sees its connection end.
+                    link.up.delivered = link.down.delivered = true;
+                    continue;
+                }
+                link.connected = true;
+            }
+            if (clientEvents & (POLLIN | POLLHUP | POLLERR)) {
+                if (!link.up.readEnded) {
+                    Pull(link.client, link.up, delay);
+                }
+            }
+            if (link.connected && (serverEvents & (POLLIN | POLLHUP | POLLERR))) {
+                if (!link.down.readEnded) {
+                    Pull(link.server, link.down, delay);
+                }
+            }
+        }
+    }
+}
+
+// The proxy seen from the bench: a child process, and its namespace to step into.
+class DelayProxy
+{
+public:
+    DelayProxy(int delayMs, const std::vector<std::uint16_t>& ports)
+    {
+        int in[2];
+        int out[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+            throw std::runtime_error("no pipe for the delay proxy");
+        }
+        std::vector<std::string> args = {"/proc/self/exe", "--delay-proxy",
+                                         std::to_string(delayMs)};
+        for (const std::uint16_t port : ports) {
+            args.push_back(std::to_string(port));
+        }
+        std::vector<char*> argv;
+        for (auto& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(in[0]);
+        close(out[1]);
+        stdin_ = in[1];
+        if (spawned != 0) {
+            close(out[0]);
+            throw std::runtime_error("could not start the delay proxy");
+        }
+        char ready[16] = {};
+        const ssize_t n = read(out[0], ready, sizeof ready - 1);
+        close(out[0]);
+        if (n <= 0 || std::strncmp(ready, "ready", 5) != 0) {
+            throw std::runtime_error("the delay proxy did not start");
+        }
+        inside_ = open(("/proc/" + std::to_string(pid_) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+        outside_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        if (inside_ < 0 || outside_ < 0 || write(stdin_, "g", 1) != 1) {
+            throw std::runtime_error("cannot open the delay proxy's namespace");
+        }
+    }
+    ~DelayProxy()
+    {
+        close(stdin_);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        close(inside_);
+        close(outside_);
+    }
+    DelayProxy(const DelayProxy&) = delete;
+    DelayProxy& operator=(const DelayProxy&) = delete;
+
+    // This thread, the threads it starts and the processes it spawns, behind the delay.
+    void Enter() const { Switch(inside_); }
+    void Leave() const { Switch(outside_); }
+
+private:
+    static void Switch(int fd)
+    {
+        if (setns(fd, CLONE_NEWNET) != 0) {
+            throw std::runtime_error(std::string("setns: ") + std::strerror(errno));
+        }
+    }
+    pid_t pid_ = -1;
+    int stdin_ = -1;
+    int inside_ = -1;
+    int outside_ = -1;
+};
+
+// ---- Measuring ----
+
+struct Cost
+{
+    double wall = 0;
+    double cpu = 0; // user + system
+};
+
+double CpuSeconds(const rusage& usage)
+{
+    const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double WallSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A peer run to its end with `home` as HOME, its output thrown away; throws with its error output
+// when it fails.
+Cost RunPeer(const std::vector<std::string>& args, const std::string& home)
+{
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        if (text.rfind("HOME=", 0) != 0 && text.rfind("XDG_", 0) != 0 &&
+            text.rfind("SSH_AUTH_SOCK=", 0) != 0 && text.rfind("LFTP_HOME=", 0) != 0 &&
+            text.rfind("CURL_HOME=", 0) != 0) {
+            environment.push_back(text);
+        }
+    }
+    environment.push_back("HOME=" + home);
+    environment.push_back("XDG_CONFIG_HOME=" + home + "/.config");
+    std::vector<char*> envp;
+    for (auto& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv;
+    for (auto& arg : copy) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    const std::string errorFile = home + "/stderr.txt";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    const auto start = Clock::now();
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        throw std::runtime_error("could not start " + args[0]);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    Cost cost{WallSince(start), CpuSeconds(usage)};
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::ifstream in(errorFile);
+        std::stringstream text;
+        text << in.rdbuf();
+        throw std::runtime_error(args[0] + " failed: " + text.str());
+    }
+    return cost;
+}
+
+// Ours, in this process: a wildcard job run over one TransferSession, as the window runs it.
+Cost RunOurs(const UploadJob& job, const TrustStore* trust)
+{
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    const auto start = Clock::now();
+    TransferSession session;
+    std::string failure;
+    JobRunSeams seams;
+    seams.readJob = [&](UploadJob& current) {
+        current = job;
+        return true;
+    };
+    seams.transfer = [&](const UploadJob& current, const std::string& remotePath,
+                         const std::string& localPath, std::string& resultText,
+                         std::int32_t& success) {
+        session.Send(current.userName, current.password, current.webAddress, remotePath, localPath,
+                     current.port, current.passiveMode, resultText, success,
+                     [](std::uint64_t, std::uint64_t) { return true; }, {trust, nullptr});
+    };
+    seams.listFiles = ListPatternFiles;
+    seams.appendLog = [&](const std::string& resultText, const std::string& localPath,
+                          const std::string&) {
+        if (resultText != "Ok.\r\n" && failure.empty()) {
+            failure = localPath + ": " + resultText;
+        }
+    };
+    RunJob(seams);
+    const double wall = WallSince(start);
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    if (!failure.empty()) {
+        throw std::runtime_error("our job run failed: " + failure);
+    }
+    return {wall, CpuSeconds(after) - CpuSeconds(before)};
+}
+
+void CheckFolder(const std::string& folder)
+{
+    int found = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.is_regular_file() && entry.file_size() == kSmallSize) {
+            ++found;
+        }
+    }
+    if (found != kSmallCount) {
+        throw std::runtime_error(folder + ": " + std::to_string(found) + " of " +
+                                 std::to_string(kSmallCount) + " files arrived whole");
+    }
+}
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// One side against one server: it uploads the files into the folder named, which the server has
+// made writable.
+struct Side
+{
+    std::string name;
+    std::function<Cost(const std::string& folder)> run;
+    std::string missing; // why it has no figure, when it has none
+};
+
+struct Case
+{
+    std::string title;
+    const DaemonServer* server;
+    std::vector<Side> sides;
+};
+
+struct Row
+{
+    std::string link;
+    std::string title;
+    std::string side;
+    std::vector<Cost> costs;
+    std::string missing;
+};
+
+void MeasureCases(std::vector<Case>& cases, const std::string& link, int rounds,
+                  std::vector<Row>& rows)
+{
+    int folder = 0;
+    for (Case& c : cases) {
+        std::vector<Row> caseRows;
+        for (const Side& side : c.sides) {
+            caseRows.push_back({link, c.title, side.name, {}, side.missing});
+        }
+        for (int round = 0; round < rounds; ++round) {
+            for (std::size_t i = 0; i < c.sides.size(); ++i) {
+                if (!c.sides[i].run || !caseRows[i].missing.empty()) {
+                    continue;
+                }
+                const std::string name = "run" + std::to_string(++folder) + link;
+                c.server->addFolder(name);
+                try {
+                    caseRows[i].costs.push_back(c.sides[i].run(name));
+                    CheckFolder(c.server->home() + "/" + name);
+                } catch (const std::exception& error) {
+                    caseRows[i].missing = error.what();
+                    caseRows[i].missing.resize(
+                        std::min<std::size_t>(caseRows[i].missing.find_first_of("\r\n"), 160));
+                }
+                std::filesystem::remove_all(c.server->home() + "/" + name);
+            }
+        }
+        for (const Row& row : caseRows) {
+            if (row.costs.empty() && row.missing.empty()) {
+                continue; // no rounds asked for
+            }
+            if (row.missing.empty()) {
+                std::vector<double> walls;
+                std::vector<double> cpus;
+                for (const Cost& cost : row.costs) {
+                    walls.push_back(cost.wall);
+                    cpus.push_back(cost.cpu);
+                }
+                std::printf("  %-9s %-22s %-26s runs %d  wall %7.3f s  cpu %6.3f s\n", link.c_str(),
+                            c.title.c_str(), row.side.c_str(), static_cast<int>(row.costs.size()),
+                            Median(walls), Median(cpus));
+            } else {
+                std::printf("  %-9s %-22s %-26s no figure: %s\n", link.c_str(), c.title.c_str(),
+                            row.side.c_str(), row.missing.c_str());
+            }
+            std::fflush(stdout);
+            rows.push_back(row);
+        }
+    }
+}
+
+void PrintTable(const std::vector<Row>& rows)
+{
+    std::printf("\n%-9s %-22s %-26s %4s %10s %10s %10s %10s\n", "link", "server", "side", "runs",
+                "wall med", "wall best", "cpu med", "cpu best");
+    for (const Row& row : rows) {
+        if (!row.missing.empty() || row.costs.empty()) {
+            std::printf("%-9s %-22s %-26s %4s   no figure\n", row.link.c_str(), row.title.c_str(),
+                        row.side.c_str(), "-");
+            continue;
+        }
+        std::vector<double> walls;
+        std::vector<double> cpus;
+        for (const Cost& cost : row.costs) {
+            walls.push_back(cost.wall);
+            cpus.push_back(cost.cpu);
+        }
+        std::printf("%-9s %-22s %-26s %4zu %10.3f %10.3f %10.3f %10.3f\n", row.link.c_str(),
+                    row.title.c_str(), row.side.c_str(), row.costs.size(), Median(walls),
+                    *std::min_element(walls.begin(), walls.end()), Median(cpus),
+                    *std::min_element(cpus.begin(), cpus.end()));
+    }
+}
+
+std::string Glob(const std::vector<std::string>& files)
+{
+    std::string glob = "{";
+    for (const auto& path : files) {
+        glob += (glob.size() > 1 ? "," : "") + path;
+    }
+    return glob + "}";
+}
+
+int BenchMain(int loopbackRounds, int delayedRounds, int delayMs)
+{
+    const std::string why =
+        ProftpdServer::Unavailable(ProftpdServer::Mode::ExplicitTls) + SshdServer::Unavailable();
+    if (!why.empty()) {
+        std::printf("bench_wan: not measured (%s)\n", why.c_str());
+        return 0;
+    }
+    const std::string local = MakeTempDir("ferrovane-bench-wan");
+    int exitCode = 0;
+    try {
+        TempHome home;
+        TestCertificates certificates;
+        // Every TLS side trusts the system's authorities and the test one, from one bundle, so
+        // that each parses a bundle of the usual size.
+        const std::string bundle = local + "/authorities.pem";
+        {
+            std::ofstream out(bundle);
+            out << std::ifstream("/etc/ssl/certs/ca-certificates.crt").rdbuf();
+            out << std::ifstream(certificates.authority()).rdbuf();
+        }
+        SetTransferAuthorityFileForTesting(bundle);
+        const std::string peerHome = local + "/peer-home";
+        std::filesystem::create_directories(peerHome);
+
+        const std::string smallFolder = local + "/small";
+        std::filesystem::create_directories(smallFolder);
+        std::vector<std::string> small;
+        for (int i = 0; i < kSmallCount; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "/f%03d.bin", i);
+            small.push_back(smallFolder + name);
+            std::ofstream(small.back(), std::ios::binary)
+                << std::string(kSmallSize, static_cast<char>('a' + i % 26));
+        }
+        const std::string curlGlob = Glob(small);
+
+        ProftpdServer plain(ProftpdServer::Mode::Plain);
+        ProftpdServer tls12(ProftpdServer::Mode::ExplicitTls12, certificates.server());
+        ProftpdServer tls13(ProftpdServer::Mode::ExplicitTls13, certificates.server());
+        SshdServer sshd;
+        const TrustStore trust(local + "/trust");
+        std::string failure;
+        if (!trust.Trust(sshd.hostKey(), failure)) {
+            throw std::runtime_error("could not trust sshd: " + failure);
+        }
+        const std::string knownHosts = peerHome + "/known_hosts";
+        std::ofstream(knownHosts) << "[127.0.0.1]:" << sshd.port() << " " << sshd.hostKey().keyType
+                                  << " " << sshd.hostKey().keyBase64 << "\n";
+        std::string hostKey = sshd.hostKey().fingerprint.substr(std::strlen("SHA256:"));
+        while (hostKey.size() % 4 != 0) {
+            hostKey += '=';
+        }
+
+        const auto ours = [&](const DaemonServer& server, const char* address) {
+            return [&server, &trust, &smallFolder, address](const std::string& folder) {
+                UploadJob job;
+                job.userName = server.user();
+                job.password = server.password();
+                job.webAddress = address;
+                job.sourceFile = smallFolder + "/*.bin";
+                job.destinationFile = folder + "/x";
+                job.port = server.port();
+                job.passiveMode = 1;
+                return RunOurs(job, &trust);
+            };
+        };
+        const auto lftp = [&](const DaemonServer& server, bool tls) {
+            return [&server, &peerHome, &smallFolder, &bundle, tls](const std::string& folder) {
+                std::string script = "set cmd:fail-exit true; set net:max-retries 1; ";
+                script += tls ? "set ftp:ssl-force true; set ftp:ssl-protect-data true; "
+                                "set ssl:ca-file " +
+                                    bundle + "; "
+                              : std::string("set ftp:ssl-allow no; ");
+                script += "open -u " + server.user() + "," + server.password() + " -p " +
+                          std::to_string(server.port()) + " ftp://127.0.0.1; cd " + folder +
+                          "; lcd " + smallFolder + "; mput *.bin";
+                return RunPeer({"lftp", "--norc", "-c", script}, peerHome);
+            };
+        };
+        const auto curlFtp = [&](const DaemonServer& server, std::vector<std::string> options) {
+            return [&server, &peerHome, &curlGlob, options](const std::string& folder) {
+                std::vector<std::string> args = {"curl", "-q", "-sS"};
+                args.insert(args.end(), options.begin(), options.end());
+                args.insert(
+                    args.end(),
+                    {"--user", server.user() + ":" + server.password(), "-T", curlGlob,
+                     "ftp://127.0.0.1:" + std::to_string(server.port()) + "/" + folder + "/"});
+                return RunPeer(args, peerHome);
+            };
+        };
+        const std::vector<std::string> curlTls = {"--ssl-reqd", "--cacert", bundle};
+        std::vector<std::string> curlTls12 = curlTls;
+        curlTls12.insert(curlTls12.end(), {"--tls-max", "1.2"});
+        const auto curlSftp = [&](const std::string& folder) {
+            return RunPeer(
+                {"curl", "-q", "-sS", "--user", sshd.user() + ":" + sshd.password(),
+                 "--hostpubsha256", hostKey, "-T", curlGlob,
+                 "sftp://127.0.0.1:" + std::to_string(sshd.port()) + "/~/" + folder + "/"},
+                peerHome);
+        };
+        Side sftpBatch{"sftp -b (sshpass)", {}, {}};
+        if (std::system("command -v sshpass >/dev/null 2>&1") != 0) {
+            sftpBatch.missing = "sshpass is not installed";
+        } else {
+            sftpBatch.run = [&](const std::string& folder) {
+                const std::string batch = peerHome + "/batch-" + folder;
+                std::ofstream(batch)
+                    << "cd " << folder << "\nlcd " << smallFolder << "\nput *.bin\n";
+                return RunPeer({"sshpass", "-p", sshd.password(), "sftp", "-q", "-F", "/dev/null",
+                                "-oBatchMode=no", "-oUserKnownHostsFile=" + knownHosts,
+                                "-oGlobalKnownHostsFile=/dev/null", "-oStrictHostKeyChecking=yes",
+                                "-oPubkeyAuthentication=no", "-P", std::to_string(sshd.port()),
+                                "-b", batch, sshd.user() + "@127.0.0.1"},
+                               peerHome);
+            };
+        }
+
+        std::vector<Case> cases = {
+            {"proftpd ftp://",
+             &plain,
+             {{"ours (job run)", ours(plain, "ftp://127.0.0.1"), {}},
+              {"lftp mput", lftp(plain, false), {}},
+              {"curl -T {all files}", curlFtp(plain, {}), {}}}},
+            {"proftpd ftpes:// 1.2",
+             &tls12,
+             {{"ours (job run, 1 login)", ours(tls12, "ftpes://127.0.0.1"), {}},
+              {"lftp mput", lftp(tls12, true), {}},
+              {"curl -T {all files}", curlFtp(tls12, curlTls12), {}}}},
+            {"proftpd ftpes:// 1.3",
+             &tls13,
+             {{"ours (job run, 1 login)", ours(tls13, "ftpes://127.0.0.1"), {}},
+              {"lftp mput", lftp(tls13, true), {}},
+              {"curl -T {all files}", curlFtp(tls13, curlTls), {}}}},
+            {"sshd sftp://",
+             &sshd,
+             {{"ours (job run, 1 login)", ours(sshd, "sftp://127.0.0.1"), {}},
+              {"curl -T {all files}", curlSftp, {}},
+              sftpBatch}},
+        };
+
+        // BENCH_WAN_ONLY=text keeps the servers whose title holds it, for a closer look at one.
+        if (const char* only = std::getenv("BENCH_WAN_ONLY")) {
+            std::erase_if(cases,
+                          [&](const Case& c) { return c.title.find(only) == std::string::npos; });
+        }
+        std::string load;
+        std::getline(std::ifstream("/proc/loadavg"), load);
+        std::printf("bench_wan: %d file(s) of %zu bytes a run; %d loopback round(s), %d delayed "
+                    "round(s) at %d ms each way; load average %s\n",
+                    kSmallCount, kSmallSize, loopbackRounds, delayedRounds, delayMs, load.c_str());
+        std::fflush(stdout);
+
+        std::vector<Row> rows;
+        // An untimed first run of every side, which also finds the ones that cannot take part.
+        {
+            std::vector<Row> warm;
+            MeasureCases(cases, "warm-up", 1, warm);
+            for (std::size_t c = 0, r = 0; c < cases.size(); ++c) {
+                for (Side& side : cases[c].sides) {
+                    side.missing = warm[r++].missing;
+                }
+            }
+        }
+        MeasureCases(cases, "loopback", loopbackRounds, rows);
+        if (delayedRounds > 0) {
+            std::vector<std::uint16_t> ports = {sshd.port()};
+            for (const ProftpdServer* server : {&plain, &tls12, &tls13}) {
+                ports.push_back(server->port());
+                for (std::uint16_t i = 0; i < ProftpdServer::kPassiveCount; ++i) {
+                    ports.push_back(server->firstPassivePort() + i);
+                }
+            }
+            DelayProxy proxy(delayMs, ports);
+            proxy.Enter();
+            MeasureCases(cases, std::to_string(delayMs) + "ms", delayedRounds, rows);
+            proxy.Leave();
+        }
+        PrintTable(rows);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "bench_wan: %s\n", error.what());
+        exitCode = 1;
+    }
+    SetTransferAuthorityFileForTesting({});
+    RemoveTree(local);
+    return exitCode;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc > 2 && std::strcmp(argv[1], "--delay-proxy") == 0) {
+        std::vector<std::uint16_t> ports;
+        for (int i = 3; i < argc; ++i) {
+            ports.push_back(static_cast<std::uint16_t>(std::atoi(argv[i])));
+        }
+        return ProxyMain(std::atoi(argv[2]), ports);
+    }
+    signal(SIGPIPE, SIG_IGN);
+    const int loopbackRounds = argc > 1 ? std::max(0, std::atoi(argv[1])) : 3;
+    const int delayedRounds = argc > 2 ? std::max(0, std::atoi(argv[2])) : 1;
+    const int delayMs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 25;
+    kSmallCount = argc > 4 ? std::max(1, std::atoi(argv[4])) : kSmallCount;
+    return BenchMain(loopbackRounds, delayedRounds, delayMs);
+}
