@@ -9,21 +9,16 @@
 #include "app/TerminationSignals.h"
 #include "engine/ActivityLogText.h"
 #include "engine/JobRun.h"
-#include "engine/RunTracker.h"
-#include "engine/Scheduler.h"
 #include "jobs/FormValues.h"
 #include "jobs/JobStore.h"
 #include "jobs/PasswordCipher.h"
 #include "jobs/SettingsStore.h"
 #include "transfer/ServerAddress.h"
-#include "transfer/TransferSession.h"
-#include "transfer/TrustStore.h"
 #include "ui_MainDialog.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -31,8 +26,6 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTableWidget>
-#include <ctime>
-#include <new>
 #include <optional>
 #include <set>
 
@@ -56,30 +49,6 @@ std::string ToText(const QString& text)
 {
     return text.toUtf8().toStdString();
 }
-
-// Shows the window's state in its caption while a transfer runs, and restores it afterwards
-// however the transfer ends.
-class TransferScope
-{
-public:
-    TransferScope(QWidget* window, int& depth) : window_(window), depth_(depth)
-    {
-        ++depth_;
-        caption_ = window_->windowTitle();
-    }
-    ~TransferScope()
-    {
-        --depth_;
-        window_->setWindowTitle(caption_);
-    }
-    TransferScope(const TransferScope&) = delete;
-    TransferScope& operator=(const TransferScope&) = delete;
-
-private:
-    QWidget* window_;
-    int& depth_;
-    QString caption_;
-};
 
 const char* const kIntervalTooSmall = "Time muse be larger than 0.";
 
@@ -105,28 +74,63 @@ bool AddressAccepted(QWidget* window, QLineEdit* webEdit, const UploadJob& job)
     return false;
 }
 
-// Runs one scheduler step and turns whatever escapes it into the text of an error box, so that
-// no exception ever crosses an event handler.
-std::optional<std::pair<QString, QMessageBox::Icon>> Guard(const std::function<void()>& step)
+// The question put to the user about a server that could not be verified, with what identifies
+// it. A changed identity is told as the warning it is.
+struct TrustQuestion
 {
-    try {
-        step();
-    } catch (const std::bad_alloc&) {
-        return std::make_pair(QStringLiteral("Out of memory."), QMessageBox::Warning);
-    } catch (const std::exception& e) {
-        const QString text = QString::fromUtf8(e.what());
-        return std::make_pair(text.isEmpty() ? QStringLiteral("Internal application error.") : text,
-                              QMessageBox::Critical);
-    } catch (...) {
-        return std::make_pair(QStringLiteral("Internal application error."), QMessageBox::Critical);
+    QString text;
+    QMessageBox::Icon icon;
+};
+
+TrustQuestion MakeTrustQuestion(const ServerIdentity& server)
+{
+    const bool tls = server.kind == ServerIdentity::Kind::Tls;
+    const QString where = QStringLiteral("%1 port %2").arg(FromText(server.host)).arg(server.port);
+    QString text;
+    if (server.changed) {
+        text = QStringLiteral("WARNING: the identity of the server %1 has changed since you chose "
+                              "to trust it. This may be an attack: someone may be posing as the "
+                              "server to capture your password and files. Go on only if you know "
+                              "that the server's %2 was replaced.\n\n")
+                   .arg(where, tls ? QStringLiteral("certificate") : QStringLiteral("host key"));
+    } else if (tls && server.dates == ServerIdentity::Dates::Expired) {
+        text =
+            QStringLiteral("The identity of the server %1 could not be verified: its certificate "
+                           "expired on %2.\n\n")
+                .arg(where, FromText(server.notAfter));
+    } else if (tls && server.dates == ServerIdentity::Dates::NotYetValid) {
+        text =
+            QStringLiteral("The identity of the server %1 could not be verified: its certificate "
+                           "is not valid before %2.\n\n")
+                .arg(where, FromText(server.notBefore));
+    } else {
+        text = tls ? QStringLiteral("The identity of the server %1 could not be verified: no "
+                                    "authority this computer trusts vouches for its certificate, "
+                                    "or the certificate names another host.\n\n")
+                         .arg(where)
+                   : QStringLiteral("The server %1 is not known yet, so its identity cannot be "
+                                    "verified.\n\n")
+                         .arg(where);
     }
-    return std::nullopt;
+    if (tls) {
+        text += QStringLiteral("Certificate SHA-256 fingerprint:\n%1\n\nSubject: %2\nIssuer: "
+                               "%3\nValid from %4 to %5\n\n")
+                    .arg(FromText(server.fingerprint), FromText(server.subject),
+                         FromText(server.issuer), FromText(server.notBefore),
+                         FromText(server.notAfter));
+    } else {
+        text += QStringLiteral("Host key (%1) fingerprint:\n%2\n\n")
+                    .arg(FromText(server.keyType), FromText(server.fingerprint));
+    }
+    text += server.changed ? QStringLiteral("Trust the new identity from now on, in place of the "
+                                            "one recorded?")
+                           : QStringLiteral("Trust this server from now on?");
+    return {text, server.changed ? QMessageBox::Warning : QMessageBox::Question};
 }
 } // namespace
 
 MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
-    : QDialog(parent), ui_(std::make_unique<Ui::MainDialog>()), store_(std::move(store)),
-      runs_(std::make_unique<RunTracker>())
+    : QDialog(parent), ui_(std::make_unique<Ui::MainDialog>()), store_(std::move(store))
 {
     EnsureResources();
     ui_->setupUi(this);
@@ -136,30 +140,12 @@ MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
     PlaceInDialogUnits(this);
     setWindowIcon(ProgramIcon());
 
-    trust_ = std::make_unique<TrustStore>(PasswordCipher::DefaultKeyStoreRoot());
-    transfer_ = [this](const UploadJob& job, const std::string& remotePath,
-                       const std::string& localPath, std::string& resultText, std::int32_t& success,
-                       const TransferProgress& progress) {
-        // A run nested in this transfer's progress has its own; only ours is kept.
-        std::optional<ServerIdentity> untrusted;
-        TransferReplace replace{job.storeInPlace, false};
-        if (session_ != nullptr) {
-            session_->Send(job.userName, job.password, job.webAddress, remotePath, localPath,
-                           job.port, job.passiveMode, resultText, success, progress,
-                           {trust_.get(), &untrusted}, &replace);
-        } else {
-            TransferFile(job.userName, job.password, job.webAddress, remotePath, localPath,
-                         job.port, job.passiveMode, resultText, success, progress,
-                         {trust_.get(), &untrusted}, &replace);
-        }
-        lastUntrusted_ = std::move(untrusted);
-        lastRenamesRefused_ = replace.renameRefused;
-    };
-
     if (!store_) {
         store_ = std::make_shared<SettingsStore>();
     }
     loadReport_ = LoadJobs(*store_, running_, jobs_);
+    runner_ = std::make_unique<ScheduleRunner>(jobs_, running_, ScheduleSeamsForWindow(),
+                                               PasswordCipher::DefaultKeyStoreRoot());
 
     ui_->logPane->installEventFilter(this);
     ui_->statusPicture->setFixedSize(ui_->statusPicture->size());
@@ -239,6 +225,7 @@ int MainDialog::DoModal()
     int result = QDialog::Rejected;
     if (TerminationSignals::Requested()) {
         terminating_ = true;
+        runner_->Abandon();
         AppMessageBox::SetSuppressed(true);
     } else {
         result = exec();
@@ -249,7 +236,7 @@ int MainDialog::DoModal()
 
 void MainDialog::SetTransferForTesting(TransferFunction transfer)
 {
-    transfer_ = std::move(transfer);
+    runner_->SetTransfer(std::move(transfer));
 }
 
 void MainDialog::FireTimerForTesting()
@@ -306,9 +293,7 @@ void MainDialog::RunStartUpStep()
     if (terminating_) {
         return;
     }
-    if (const auto error = Guard([this] { Tick(false); })) {
-        AppMessageBox::Show(this, error->first, error->second);
-    }
+    ShowStepError(runner_->StartUpStep());
 }
 
 void MainDialog::ReportUnreadPasswords()
@@ -335,6 +320,7 @@ void MainDialog::OnTerminationRequested()
     // and the tick before their next file. Boxes that are open close, and boxes still to come are
     // not shown; the window then ends from its own loop and saves as on every exit.
     terminating_ = true;
+    runner_->Abandon();
     AppMessageBox::SetSuppressed(true);
     const QWidgetList windows = QApplication::topLevelWidgets();
     for (QWidget* window : windows) {
@@ -692,7 +678,7 @@ void MainDialog::OnDelete()
         return;
     }
     jobs_.erase(jobs_.begin() + mark);
-    runs_->JobRemoved(mark);
+    runner_->JobRemoved(mark);
     {
         // The removal itself is no user's choice of row: the mark stays at the same index, or
         // moves to the new last row when the last row went.
@@ -742,211 +728,83 @@ void MainDialog::OnTimer(int timerId)
 {
     // A window that has not been painted by its first expiry (never exposed) takes its start-up
     // step here, before the tick's own.
-    if (startUpStepDue_ && !inTick_ && inTransfer_ == 0) {
+    if (startUpStepDue_ && !runner_->Busy()) {
         RunStartUpStep();
     }
-    // Ticks that arrive while a tick or a transfer is in progress are dropped, never caught up.
-    if (inTick_ || running_ == 0 || inTransfer_ > 0) {
-        return;
-    }
-    inTick_ = true;
-    std::optional<std::pair<QString, QMessageBox::Icon>> error;
     if (timerId == 1) {
-        error = Guard([this] { Tick(false); });
-    }
-    inTick_ = false;
-    if (error) {
-        AppMessageBox::Show(this, error->first, error->second);
+        ShowStepError(runner_->TimerTick());
     }
 }
 
 void MainDialog::OnUpdateNow()
 {
-    if (const auto error = Guard([this] { Tick(true); })) {
-        AppMessageBox::Show(this, error->first, error->second);
+    ShowStepError(runner_->UpdateSelected());
+}
+
+void MainDialog::ShowStepError(const std::optional<StepError>& error)
+{
+    if (error) {
+        AppMessageBox::Show(this, FromText(error->text),
+                            error->outOfMemory ? QMessageBox::Warning : QMessageBox::Critical);
     }
 }
 
-void MainDialog::Tick(bool selectedOnly)
+ScheduleSeams MainDialog::ScheduleSeamsForWindow()
 {
-    const RunJobAt run = [this, selectedOnly](int position) { RunJob(position, selectedOnly); };
-    if (!selectedOnly) {
-        ScheduledStep(jobs_, running_, run);
-        return;
-    }
-    QTableWidget* list = ui_->jobList;
-    const int selected = static_cast<int>(list->selectionModel()->selectedRows().size());
-    SelectedStep(
-        selected,
-        [list](int after) {
-            for (int row = after + 1; row < list->rowCount(); ++row) {
-                if (list->selectionModel()->isRowSelected(row)) {
-                    return row;
-                }
+    ScheduleSeams seams;
+    seams.selectedCount = [this] {
+        return static_cast<int>(ui_->jobList->selectionModel()->selectedRows().size());
+    };
+    seams.nextSelected = [this](int after) {
+        QTableWidget* list = ui_->jobList;
+        for (int row = after + 1; row < list->rowCount(); ++row) {
+            if (list->selectionModel()->isRowSelected(row)) {
+                return row;
             }
-            return -1;
-        },
-        run);
-}
-
-void MainDialog::RunJob(int position, bool userAtWindow)
-{
-    const std::shared_ptr<RunSlot> slot = runs_->Begin(position);
-    // The run's own session, closed when the run ends; a run nested in this one (from the events
-    // a transfer or a log entry lets in) has its own, and ours is back in place after it.
-    TransferSession session;
-    struct SessionScope
-    {
-        TransferSession*& current;
-        TransferSession* previous;
-        ~SessionScope() { current = previous; }
-    } scope{session_, std::exchange(session_, &session)};
-    JobRunSeams seams;
-    seams.readJob = [this, slot](UploadJob& job) {
-        return !terminating_ && ReadTrackedJob(*slot, jobs_, job);
-    };
-    seams.transfer = [this](const UploadJob& job, const std::string& remotePath,
-                            const std::string& localPath, std::string& resultText,
-                            std::int32_t& success) {
-        lastUntrusted_.reset();
-        lastRenamesRefused_ = false;
-        TransferWithProgress(job, remotePath, localPath, resultText, success);
-    };
-    seams.renamesRefused = [this, slot] {
-        if (!std::exchange(lastRenamesRefused_, false)) {
-            return false;
         }
-        if (slot->position >= 0 && slot->position < static_cast<int>(jobs_.size())) {
-            jobs_[static_cast<std::size_t>(slot->position)].storeInPlace = true;
-        }
-        return true;
+        return -1;
     };
-    seams.listFiles = ListPatternFiles;
-    seams.appendLog = [this, slot](const std::string& resultText, const std::string& localPath,
-                                   const std::string& remotePath) {
-        AppendLog(slot->position, resultText, localPath, remotePath);
+    seams.showLogEntry = [this](int position, const std::string& entry) {
+        AppendLog(position, entry);
     };
-    seams.untrustedServer = [this] { return lastUntrusted_; };
-    if (userAtWindow) {
-        seams.askTrust = [this](const ServerIdentity& server) { return AskTrust(server); };
-    }
-    ::RunJob(seams);
-}
-
-// Puts a server that could not be verified to the user, with what identifies it, and records it
-// as trusted on yes. A changed identity is told as the warning it is.
-bool MainDialog::AskTrust(const ServerIdentity& server)
-{
-    if (terminating_) {
-        return false;
-    }
-    const bool tls = server.kind == ServerIdentity::Kind::Tls;
-    const QString where = QStringLiteral("%1 port %2").arg(FromText(server.host)).arg(server.port);
-    QString text;
-    if (server.changed) {
-        text = QStringLiteral("WARNING: the identity of the server %1 has changed since you chose "
-                              "to trust it. This may be an attack: someone may be posing as the "
-                              "server to capture your password and files. Go on only if you know "
-                              "that the server's %2 was replaced.\n\n")
-                   .arg(where, tls ? QStringLiteral("certificate") : QStringLiteral("host key"));
-    } else if (tls && server.dates == ServerIdentity::Dates::Expired) {
-        text =
-            QStringLiteral("The identity of the server %1 could not be verified: its certificate "
-                           "expired on %2.\n\n")
-                .arg(where, FromText(server.notAfter));
-    } else if (tls && server.dates == ServerIdentity::Dates::NotYetValid) {
-        text =
-            QStringLiteral("The identity of the server %1 could not be verified: its certificate "
-                           "is not valid before %2.\n\n")
-                .arg(where, FromText(server.notBefore));
-    } else {
-        text = tls ? QStringLiteral("The identity of the server %1 could not be verified: no "
-                                    "authority this computer trusts vouches for its certificate, "
-                                    "or the certificate names another host.\n\n")
-                         .arg(where)
-                   : QStringLiteral("The server %1 is not known yet, so its identity cannot be "
-                                    "verified.\n\n")
-                         .arg(where);
-    }
-    if (tls) {
-        text += QStringLiteral("Certificate SHA-256 fingerprint:\n%1\n\nSubject: %2\nIssuer: "
-                               "%3\nValid from %4 to %5\n\n")
-                    .arg(FromText(server.fingerprint), FromText(server.subject),
-                         FromText(server.issuer), FromText(server.notBefore),
-                         FromText(server.notAfter));
-    } else {
-        text += QStringLiteral("Host key (%1) fingerprint:\n%2\n\n")
-                    .arg(FromText(server.keyType), FromText(server.fingerprint));
-    }
-    text += server.changed ? QStringLiteral("Trust the new identity from now on, in place of the "
-                                            "one recorded?")
-                           : QStringLiteral("Trust this server from now on?");
-    const QMessageBox::Icon icon = server.changed ? QMessageBox::Warning : QMessageBox::Question;
-    if (AppMessageBox::Ask(this, text, icon) != QMessageBox::Yes) {
-        return false;
-    }
-    std::string why;
-    if (!trust_->Trust(server, why)) {
+    seams.dispatchEvents = [this] { DispatchWaitingMessages(); };
+    // The caption tells which file goes out and how far it is; a transfer nested in another's
+    // progress puts its own after it, and each puts back the caption it found.
+    seams.transferBegins = [this](const std::string& localPath) {
+        captions_.push_back({windowTitle(), QFileInfo(FromText(localPath)).fileName()});
+    };
+    seams.transferProgress = [this](int percent) {
+        setWindowTitle(QStringLiteral("%1 - %2 %3%")
+                           .arg(captions_.back().first, captions_.back().second)
+                           .arg(percent));
+    };
+    seams.transferEnds = [this] {
+        setWindowTitle(captions_.back().first);
+        captions_.pop_back();
+    };
+    seams.askTrust = [this](const ServerIdentity& server) {
+        const TrustQuestion question = MakeTrustQuestion(server);
+        return AppMessageBox::Ask(this, question.text, question.icon) == QMessageBox::Yes;
+    };
+    seams.trustNotRecorded = [this](const std::string& why) {
         AppMessageBox::Show(
             this,
             QStringLiteral("The server could not be recorded as trusted: %1.").arg(FromText(why)),
             QMessageBox::Warning);
-        return false;
-    }
-    return true;
-}
-
-void MainDialog::TransferWithProgress(const UploadJob& job, const std::string& remotePath,
-                                      const std::string& localPath, std::string& resultText,
-                                      std::int32_t& success)
-{
-    const TransferScope scope(this, inTransfer_);
-    const QString caption = windowTitle();
-    const QString name = QFileInfo(FromText(localPath)).fileName();
-    QElapsedTimer sincePaint;
-    sincePaint.start();
-    int shownPercent = -1;
-    const TransferProgress progress = [&](std::uint64_t sent, std::uint64_t total) {
-        const int percent = total > 0 ? static_cast<int>(sent * 100 / total) : 0;
-        if (percent != shownPercent) {
-            shownPercent = percent;
-            setWindowTitle(QStringLiteral("%1 - %2 %3%").arg(caption, name).arg(percent));
-        }
-        // The window answers while the bytes go out, as it does after each log entry.
-        if (sincePaint.elapsed() >= 20) {
-            DispatchWaitingMessages();
-            sincePaint.restart();
-        }
-        return !terminating_;
     };
-    transfer_(job, remotePath, localPath, resultText, success, progress);
+    return seams;
 }
 
 // --- Log pane ---------------------------------------------------------------------------------
 
-void MainDialog::AppendLog(int position, std::string resultText, std::string localPath,
-                           std::string remotePath)
+void MainDialog::AppendLog(int position, const std::string& entry)
 {
-    std::string web;
-    std::string user;
-    const std::time_t now = std::time(nullptr);
-    if (position >= 0 && position < static_cast<int>(jobs_.size())) {
-        UploadJob& job = jobs_[static_cast<std::size_t>(position)];
-        web = job.webAddress;
-        user = job.userName;
-        // Each file's entry is the job's latest outcome, so a pattern run ends on its last file's.
-        job.lastRun = {static_cast<std::int64_t>(now), resultText != "Ok.\r\n", resultText};
-        ShowLastRun(position);
-    }
-    std::string text = logText_;
-    text += ActivityLogText::Entry(ActivityLogText::Stamp(now), web, user, remotePath, localPath,
-                                   resultText);
-    logText_ = ActivityLogText::Trim(std::move(text));
+    ShowLastRun(position);
+    logText_ = ActivityLogText::Trim(logText_ + entry);
     QString shown = FromText(logText_);
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     ui_->logPane->setPlainText(shown);
-    DispatchWaitingMessages();
 }
 
 void MainDialog::DispatchWaitingMessages()
