@@ -5,6 +5,7 @@
 #include "app/AppMessageBox.h"
 #include "app/AutostartEntry.h"
 #include "app/DialogUnits.h"
+#include "app/JobTable.h"
 #include "app/Resources.h"
 #include "app/TerminationSignals.h"
 #include "app/TrustQuestion.h"
@@ -22,14 +23,12 @@
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QTableWidget>
 #include <optional>
-#include <set>
 
 namespace {
 // Posted by the list's change handler so that the row is loaded after the change is complete.
@@ -69,10 +68,12 @@ bool AddressAccepted(QWidget* window, QLineEdit* webEdit, const UploadJob& job)
 } // namespace
 
 MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
-    : QDialog(parent), ui_(std::make_unique<Ui::MainDialog>()), store_(std::move(store))
+    : QDialog(parent), ui_(std::make_unique<Ui::MainDialog>()), store_(std::move(store)),
+      table_(nullptr)
 {
     EnsureResources();
     ui_->setupUi(this);
+    table_ = JobTable(ui_->jobList);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
@@ -103,29 +104,7 @@ MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
 
     // Every row whose selected or current state changes posts a load of that row, lost states
     // before gained ones, so that a click ends with the clicked row in the form.
-    QItemSelectionModel* selection = ui_->jobList->selectionModel();
-    connect(selection, &QItemSelectionModel::selectionChanged, this,
-            [this](const QItemSelection& selected, const QItemSelection& deselected) {
-                for (const QItemSelection* rows : {&deselected, &selected}) {
-                    std::set<int> seen;
-                    for (const QItemSelectionRange& range : *rows) {
-                        for (int row = range.top(); row <= range.bottom(); ++row) {
-                            if (seen.insert(row).second) {
-                                OnItemChanged(row);
-                            }
-                        }
-                    }
-                }
-            });
-    connect(selection, &QItemSelectionModel::currentRowChanged, this,
-            [this](const QModelIndex& current, const QModelIndex& previous) {
-                if (previous.isValid()) {
-                    OnItemChanged(previous.row());
-                }
-                if (current.isValid()) {
-                    OnItemChanged(current.row());
-                }
-            });
+    table_.WatchRows(this, [this](int row) { OnItemChanged(row); });
 
     // The window manager owns the system menu here, so the About item lives in the window's own
     // context menu; it opens once the menu has closed, like a command from the system menu.
@@ -189,24 +168,7 @@ void MainDialog::FireTimerForTesting()
 
 void MainDialog::OnInitDialog()
 {
-    QTableWidget* list = ui_->jobList;
-    list->setColumnCount(7);
-    const struct
-    {
-        const char* title;
-        int width;
-    } columns[] = {
-        {"web", 150},       {"user name", 100}, {"source file", 100}, {"destination file", 150},
-        {"time (sec)", 65}, {"port", 65},       {"passive mode", 100}};
-    for (int i = 0; i < 7; ++i) {
-        auto* header = new QTableWidgetItem(QString::fromLatin1(columns[i].title));
-        header->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-        list->setHorizontalHeaderItem(i, header);
-        list->setColumnWidth(i, columns[i].width);
-    }
-    list->verticalHeader()->setVisible(false);
-    list->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
-    list->horizontalHeader()->setHighlightSections(false);
+    table_.SetUpColumns(fontMetrics().height());
 
     ui_->portEdit->setText(QString::number(21));
     ui_->passiveCheck->setChecked(false);
@@ -410,18 +372,6 @@ bool MainDialog::UpdateData(bool saveAndValidate)
     return true;
 }
 
-int MainDialog::SelectionMark() const
-{
-    return ui_->jobList->currentRow();
-}
-
-void MainDialog::SetSelectionMark(int row)
-{
-    QTableWidget* list = ui_->jobList;
-    list->selectionModel()->setCurrentIndex(list->model()->index(row, 0),
-                                            QItemSelectionModel::NoUpdate);
-}
-
 void MainDialog::LoadJobIntoForm(const UploadJob& job)
 {
     userNameText_ = job.userName;
@@ -450,33 +400,7 @@ void MainDialog::RefreshJobView(bool rebuild, int row)
     const int count = static_cast<int>(jobs_.size());
     int current = row;
     if (rebuild) {
-        QTableWidget* list = ui_->jobList;
-        current = SelectionMark();
-        list->clearSelection();
-        list->setRowCount(0);
-        list->setRowCount(count);
-        for (int i = 0; i < count; ++i) {
-            const UploadJob& job = jobs_[static_cast<std::size_t>(i)];
-            const QString cells[7] = {FromText(job.webAddress),
-                                      FromText(job.userName),
-                                      FromText(job.sourceFile),
-                                      FromText(job.destinationFile),
-                                      QString::number(job.intervalSeconds),
-                                      QString::number(job.port),
-                                      job.passiveMode != 0 ? QStringLiteral("TRUE")
-                                                           : QStringLiteral("FALSE")};
-            for (int column = 0; column < 7; ++column) {
-                list->setItem(i, column, new QTableWidgetItem(cells[column]));
-            }
-            ShowLastRun(i);
-        }
-        if (current < 0 || current >= count) {
-            current = 0;
-        }
-        const QModelIndex index = list->model()->index(current, 0);
-        list->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect |
-                                                           QItemSelectionModel::Rows);
-        list->scrollTo(index, QAbstractItemView::EnsureVisible);
+        current = table_.Fill(jobs_);
     } else {
         UpdateData(true);
     }
@@ -488,27 +412,8 @@ void MainDialog::RefreshJobView(bool rebuild, int row)
 
 void MainDialog::ShowLastRun(int row)
 {
-    QTableWidget* list = ui_->jobList;
-    if (row < 0 || row >= static_cast<int>(jobs_.size()) || row >= list->rowCount()) {
-        return;
-    }
-    const UploadJob::LastRun& last = jobs_[static_cast<std::size_t>(row)].lastRun;
-    QString tip = QStringLiteral("Not run yet");
-    if (last.when != 0) {
-        QString text = FromText(last.text).trimmed();
-        text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-        tip = QStringLiteral("Last run %1: %2")
-                  .arg(FromText(ActivityLogText::Stamp(static_cast<std::time_t>(last.when))), text);
-    }
-    // Drawn once; the list shows it at its own icon size.
-    static const QIcon failedMark(RenderSvg(QStringLiteral(":/job_failed.svg"), 16, 16));
-    for (int column = 0; column < list->columnCount(); ++column) {
-        if (QTableWidgetItem* item = list->item(row, column)) {
-            item->setToolTip(tip);
-        }
-    }
-    if (QTableWidgetItem* first = list->item(row, 0)) {
-        first->setIcon(last.failed ? failedMark : QIcon());
+    if (row >= 0 && row < static_cast<int>(jobs_.size())) {
+        table_.ShowLastRun(row, jobs_[static_cast<std::size_t>(row)]);
     }
 }
 
@@ -534,7 +439,7 @@ void MainDialog::OnLoadRow(int row)
     do {
         loadAgain_ = false;
         // The form always ends on the marked row, whichever row's change asked for the load.
-        const int mark = SelectionMark();
+        const int mark = table_.Mark();
         RefreshJobView(false, mark >= 0 ? mark : row);
     } while (loadAgain_);
     loadingRow_ = false;
@@ -588,7 +493,7 @@ void MainDialog::OnChange()
     if (!AddressAccepted(this, ui_->webEdit, job)) {
         return;
     }
-    const int mark = SelectionMark();
+    const int mark = table_.Mark();
     if (mark < 0 || mark >= static_cast<int>(jobs_.size())) {
         AppMessageBox::Show(this, QStringLiteral("Select edit item."), QMessageBox::Information);
         return;
@@ -612,20 +517,14 @@ void MainDialog::OnChange()
 
 void MainDialog::OnDelete()
 {
-    const int mark = SelectionMark();
+    const int mark = table_.Mark();
     if (mark < 0 || mark >= static_cast<int>(jobs_.size())) {
         return;
     }
     jobs_.erase(jobs_.begin() + mark);
     runner_->JobRemoved(mark);
-    {
-        // The removal itself is no user's choice of row: the mark stays at the same index, or
-        // moves to the new last row when the last row went.
-        QTableWidget* list = ui_->jobList;
-        const QSignalBlocker blocker(list->selectionModel());
-        list->removeRow(mark);
-        SetSelectionMark(std::min(mark, list->rowCount() - 1));
-    }
+    // The removal itself is no user's choice of row.
+    table_.RemoveRow(mark);
     RefreshJobView(true);
     SaveNow();
 }
@@ -691,18 +590,8 @@ void MainDialog::ShowStepError(const std::optional<StepError>& error)
 ScheduleSeams MainDialog::ScheduleSeamsForWindow()
 {
     ScheduleSeams seams;
-    seams.selectedCount = [this] {
-        return static_cast<int>(ui_->jobList->selectionModel()->selectedRows().size());
-    };
-    seams.nextSelected = [this](int after) {
-        QTableWidget* list = ui_->jobList;
-        for (int row = after + 1; row < list->rowCount(); ++row) {
-            if (list->selectionModel()->isRowSelected(row)) {
-                return row;
-            }
-        }
-        return -1;
-    };
+    seams.selectedCount = [this] { return table_.SelectedCount(); };
+    seams.nextSelected = [this](int after) { return table_.NextSelected(after); };
     seams.showLogEntry = [this](int position, const std::string& entry) {
         AppendLog(position, entry);
     };

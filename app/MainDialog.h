@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/JobTable.h"
 #include "engine/ScheduleRunner.h"
 #include "jobs/JobStore.h"
 #include "jobs/UploadJob.h"
@@ -80,8 +81,6 @@ private:
     UploadJob JobFromForm();
     bool UpdateData(bool saveAndValidate);
     void LoadJobIntoForm(const UploadJob& job);
-    int SelectionMark() const;
-    void SetSelectionMark(int row);
     void OnItemChanged(int row);
     void OnLoadRow(int row);
     void OnAdd();
@@ -113,6 +112,7 @@ private:
 
     std::unique_ptr<Ui::MainDialog> ui_;
     std::shared_ptr<SettingsStore> store_;
+    JobTable table_;
     std::unique_ptr<ScheduleRunner> runner_;
     // The caption and file name of each transfer in progress, innermost last.
     std::vector<std::pair<QString, QString>> captions_;
