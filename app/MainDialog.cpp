@@ -5,6 +5,7 @@
 #include "app/AppMessageBox.h"
 #include "app/AutostartEntry.h"
 #include "app/DialogUnits.h"
+#include "app/JobForm.h"
 #include "app/JobTable.h"
 #include "app/Resources.h"
 #include "app/TerminationSignals.h"
@@ -12,11 +13,9 @@
 #include "app/WidgetText.h"
 #include "engine/ActivityLogText.h"
 #include "engine/JobRun.h"
-#include "jobs/FormValues.h"
 #include "jobs/JobStore.h"
 #include "jobs/PasswordCipher.h"
 #include "jobs/SettingsStore.h"
-#include "transfer/ServerAddress.h"
 #include "ui_MainDialog.h"
 
 #include <QApplication>
@@ -24,7 +23,6 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QKeyEvent>
-#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QTableWidget>
@@ -41,35 +39,11 @@ public:
     const int row;
 };
 
-const char* const kIntervalTooSmall = "Time muse be larger than 0.";
-
-const char* const kAddressRefused =
-    "The web address must take one of these forms:\n"
-    "ftp://host (or the host alone)\n"
-    "ftpes://host\n"
-    "ftps://host\n"
-    "sftp://host\n"
-    "each with an optional :port. A user name, password or folder does not belong in it.";
-
-// The address check shared by add and change: the same parse the transfer uses, so that the
-// editor never keeps an address the transfer would refuse. An address without "://" passes. A
-// refused one is told, and the field is handed back to the user with its text selected.
-bool AddressAccepted(QWidget* window, QLineEdit* webEdit, const UploadJob& job)
-{
-    if (ParseServerAddress(job.webAddress, job.port)) {
-        return true;
-    }
-    AppMessageBox::Show(window, QString::fromLatin1(kAddressRefused), QMessageBox::Information);
-    webEdit->setFocus();
-    webEdit->selectAll();
-    return false;
-}
-
 } // namespace
 
 MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
     : QDialog(parent), ui_(std::make_unique<Ui::MainDialog>()), store_(std::move(store)),
-      table_(nullptr)
+      form_(this, ui_.get()), table_(nullptr)
 {
     EnsureResources();
     ui_->setupUi(this);
@@ -128,7 +102,7 @@ MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
             &MainDialog::OnTerminationRequested);
 
     // Form defaults until the window is shown.
-    UpdateData(false);
+    form_.UpdateData(false);
 }
 
 MainDialog::~MainDialog()
@@ -170,8 +144,7 @@ void MainDialog::OnInitDialog()
 {
     table_.SetUpColumns(fontMetrics().height());
 
-    ui_->portEdit->setText(QString::number(21));
-    ui_->passiveCheck->setChecked(false);
+    form_.SetDefaults();
 
     RefreshJobView(true);
     if (running_ != 0) {
@@ -255,7 +228,7 @@ void MainDialog::paintEvent(QPaintEvent* event)
 
 void MainDialog::OnOK()
 {
-    if (!UpdateData(true)) {
+    if (!form_.UpdateData(true)) {
         return;
     }
     QDialog::accept();
@@ -345,46 +318,6 @@ void MainDialog::customEvent(QEvent* event)
 
 // --- Form and list ----------------------------------------------------------------------------
 
-bool MainDialog::UpdateData(bool saveAndValidate)
-{
-    if (!saveAndValidate) {
-        ui_->destinationEdit->setText(FromText(destinationText_));
-        ui_->passwordEdit->setText(FromText(passwordText_));
-        ui_->sourceEdit->setText(FromText(sourceText_));
-        ui_->userEdit->setText(FromText(userNameText_));
-        ui_->webEdit->setText(FromText(webAddressText_));
-        ui_->timeEdit->setText(QString::number(interval_));
-        return true;
-    }
-    destinationText_ = ToText(ui_->destinationEdit->text());
-    passwordText_ = ToText(ui_->passwordEdit->text());
-    sourceText_ = ToText(ui_->sourceEdit->text());
-    userNameText_ = ToText(ui_->userEdit->text());
-    webAddressText_ = ToText(ui_->webEdit->text());
-    const auto interval = ParseIntervalText(ToText(ui_->timeEdit->text()));
-    if (!interval) {
-        AppMessageBox::Show(this, QStringLiteral("Please enter an integer."), QMessageBox::Warning);
-        ui_->timeEdit->setFocus();
-        ui_->timeEdit->selectAll();
-        return false;
-    }
-    interval_ = *interval;
-    return true;
-}
-
-void MainDialog::LoadJobIntoForm(const UploadJob& job)
-{
-    userNameText_ = job.userName;
-    passwordText_ = job.password;
-    webAddressText_ = job.webAddress;
-    sourceText_ = job.sourceFile;
-    destinationText_ = job.destinationFile;
-    interval_ = job.intervalSeconds;
-    UpdateData(false);
-    ui_->portEdit->setText(QString::number(job.port));
-    ui_->passiveCheck->setChecked(job.passiveMode != 0);
-}
-
 void MainDialog::RefreshJobView(bool rebuild, int row)
 {
     ui_->startButton->setEnabled(running_ == 0);
@@ -402,10 +335,10 @@ void MainDialog::RefreshJobView(bool rebuild, int row)
     if (rebuild) {
         current = table_.Fill(jobs_);
     } else {
-        UpdateData(true);
+        form_.UpdateData(true);
     }
     if (current >= 0 && current < count) {
-        LoadJobIntoForm(jobs_[static_cast<std::size_t>(current)]);
+        form_.Load(jobs_[static_cast<std::size_t>(current)]);
     }
     refreshing_ = false;
 }
@@ -445,35 +378,12 @@ void MainDialog::OnLoadRow(int row)
     loadingRow_ = false;
 }
 
-UploadJob MainDialog::JobFromForm()
-{
-    UpdateData(true);
-    UploadJob job;
-    job.userName = userNameText_;
-    job.password = passwordText_;
-    job.webAddress = webAddressText_;
-    job.sourceFile = sourceText_;
-    job.destinationFile = destinationText_;
-    job.intervalSeconds = interval_;
-    job.countdown = interval_;
-    job.passiveMode = ui_->passiveCheck->isChecked() ? 1 : 0;
-    job.port = ParsePortText(ToText(ui_->portEdit->text()));
-    return job;
-}
-
-void MainDialog::ShowIntervalTooSmall()
-{
-    AppMessageBox::Show(this, QString::fromLatin1(kIntervalTooSmall), QMessageBox::Information);
-    interval_ = 1;
-    UpdateData(false);
-}
-
 void MainDialog::OnAdd()
 {
-    const UploadJob job = JobFromForm();
+    const UploadJob job = form_.Read();
     if (job.intervalSeconds < 1) {
-        ShowIntervalTooSmall();
-    } else if (!AddressAccepted(this, ui_->webEdit, job)) {
+        form_.ShowIntervalTooSmall();
+    } else if (!form_.AddressAccepted(job)) {
         return;
     } else {
         jobs_.push_back(job);
@@ -485,12 +395,12 @@ void MainDialog::OnAdd()
 
 void MainDialog::OnChange()
 {
-    UploadJob job = JobFromForm();
+    UploadJob job = form_.Read();
     if (job.intervalSeconds < 1) {
-        ShowIntervalTooSmall();
+        form_.ShowIntervalTooSmall();
         return;
     }
-    if (!AddressAccepted(this, ui_->webEdit, job)) {
+    if (!form_.AddressAccepted(job)) {
         return;
     }
     const int mark = table_.Mark();
@@ -535,13 +445,7 @@ void MainDialog::OnFile()
     if (!path) {
         return;
     }
-    UpdateData(true);
-    // The path is kept exactly as chosen: file names here are case-sensitive.
-    sourceText_ = ToText(*path);
-    if (destinationText_.empty()) {
-        destinationText_ = ToText(QLatin1Char('/') + QFileInfo(*path).fileName());
-    }
-    UpdateData(false);
+    form_.PutChosenFile(*path);
 }
 
 // --- Schedule ---------------------------------------------------------------------------------

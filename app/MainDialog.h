@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/JobForm.h"
 #include "app/JobTable.h"
 #include "engine/ScheduleRunner.h"
 #include "jobs/JobStore.h"
@@ -78,16 +79,12 @@ private:
     // Puts a row's last-run outcome on its items: the tooltip, and the warning mark after a
     // failure.
     void ShowLastRun(int row);
-    UploadJob JobFromForm();
-    bool UpdateData(bool saveAndValidate);
-    void LoadJobIntoForm(const UploadJob& job);
     void OnItemChanged(int row);
     void OnLoadRow(int row);
     void OnAdd();
     void OnChange();
     void OnDelete();
     void OnFile();
-    void ShowIntervalTooSmall();
 
     // The schedule.
     void OnStart();
@@ -112,6 +109,7 @@ private:
 
     std::unique_ptr<Ui::MainDialog> ui_;
     std::shared_ptr<SettingsStore> store_;
+    JobForm form_;
     JobTable table_;
     std::unique_ptr<ScheduleRunner> runner_;
     // The caption and file name of each transfer in progress, innermost last.
@@ -143,14 +141,6 @@ private:
     QTimer timer_;
     QMenu* windowMenu_ = nullptr;
     QAction* startAtLogin_ = nullptr;
-
-    // Form values, moved to and from the controls by UpdateData.
-    std::string destinationText_;
-    std::string passwordText_;
-    std::string sourceText_;
-    std::string userNameText_;
-    std::string webAddressText_;
-    std::int32_t interval_ = 1;
 
     // The log pane's text with its own line ends; the pane shows it and nothing else writes it.
     std::string logText_;
