@@ -3,14 +3,15 @@
 #include "app/AboutDialog.h"
 #include "app/AppFileDialog.h"
 #include "app/AppMessageBox.h"
-#include "app/AutostartEntry.h"
 #include "app/DialogUnits.h"
 #include "app/JobForm.h"
 #include "app/JobTable.h"
 #include "app/Resources.h"
+#include "app/StoreTrouble.h"
 #include "app/TerminationSignals.h"
 #include "app/TrustQuestion.h"
 #include "app/WidgetText.h"
+#include "app/WindowMenu.h"
 #include "engine/ActivityLogText.h"
 #include "engine/JobRun.h"
 #include "jobs/JobStore.h"
@@ -23,7 +24,6 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QKeyEvent>
-#include <QMenu>
 #include <QPushButton>
 #include <QTableWidget>
 #include <optional>
@@ -43,7 +43,7 @@ public:
 
 MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
     : QDialog(parent), ui_(std::make_unique<Ui::MainDialog>()), store_(std::move(store)),
-      form_(this, ui_.get()), table_(nullptr)
+      form_(this, ui_.get()), table_(nullptr), storeTrouble_(this)
 {
     EnsureResources();
     ui_->setupUi(this);
@@ -80,23 +80,8 @@ MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
     // before gained ones, so that a click ends with the clicked row in the form.
     table_.WatchRows(this, [this](int row) { OnItemChanged(row); });
 
-    // The window manager owns the system menu here, so the About item lives in the window's own
-    // context menu; it opens once the menu has closed, like a command from the system menu.
-    windowMenu_ = new QMenu(this);
-    windowMenu_->setObjectName(QStringLiteral("windowMenu"));
-    windowMenu_->addSeparator();
-    // Whether the session starts the program at login; the mark is read from the autostart
-    // folder each time the menu opens, so an entry removed by other means is shown as it is.
-    startAtLogin_ = windowMenu_->addAction(QStringLiteral("Start at &login"));
-    startAtLogin_->setObjectName(QStringLiteral("startAtLoginAction"));
-    startAtLogin_->setCheckable(true);
-    startAtLogin_->setChecked(AutostartEntry::Exists());
-    connect(windowMenu_, &QMenu::aboutToShow, this,
-            [this] { startAtLogin_->setChecked(AutostartEntry::Exists()); });
-    connect(startAtLogin_, &QAction::triggered, this, &MainDialog::OnStartAtLogin);
-    QAction* about = windowMenu_->addAction(QStringLiteral("&About Ferrovane..."));
-    about->setObjectName(QStringLiteral("aboutAction"));
-    connect(about, &QAction::triggered, this, &MainDialog::OnAbout, Qt::QueuedConnection);
+    // The About item and the login entry live in the window's own context menu.
+    windowMenu_ = new WindowMenu(this, [this] { OnAbout(); });
 
     connect(&TerminationSignals::Instance(), &TerminationSignals::terminationRequested, this,
             &MainDialog::OnTerminationRequested);
@@ -172,20 +157,9 @@ void MainDialog::RunStartUpStep()
 
 void MainDialog::ReportUnreadPasswords()
 {
-    if (loadReport_.unreadPasswords == 0 || terminating_) {
-        return;
+    if (!terminating_) {
+        storeTrouble_.TellLoad(loadReport_);
     }
-    const int count = loadReport_.unreadPasswords;
-    AppMessageBox::Show(
-        this,
-        QStringLiteral("The stored passwords of %1 could not be read, because %2.\n\n"
-                       "Key file: %3\n\n"
-                       "Their stored passwords are kept unchanged. Put the right key file back "
-                       "and start the program again to use them; until then these jobs log in "
-                       "with an empty password.")
-            .arg(count == 1 ? QStringLiteral("1 job") : QStringLiteral("%1 jobs").arg(count),
-                 FromText(loadReport_.reason), FromText(loadReport_.keyFile)),
-        QMessageBox::Warning);
 }
 
 void MainDialog::OnTerminationRequested()
@@ -248,20 +222,6 @@ void MainDialog::OnAbout()
 {
     AboutDialog about(this);
     about.exec();
-}
-
-void MainDialog::OnStartAtLogin(bool start)
-{
-    QString why;
-    if (!(start ? AutostartEntry::Write(why) : AutostartEntry::Remove(why))) {
-        AppMessageBox::Show(this,
-                            QStringLiteral("The login entry %1 could not be %2: %3.")
-                                .arg(AutostartEntry::Path(),
-                                     start ? QStringLiteral("written") : QStringLiteral("removed"),
-                                     why),
-                            QMessageBox::Warning);
-    }
-    startAtLogin_->setChecked(AutostartEntry::Exists());
 }
 
 void MainDialog::keyPressEvent(QKeyEvent* event)
@@ -552,30 +512,5 @@ void MainDialog::DispatchWaitingMessages()
 
 void MainDialog::SaveNow()
 {
-    const SaveReport report = SaveJobs(*store_, running_, jobs_);
-    if (report.written) {
-        toldSaveError_.clear();
-    } else if (report.fileError != toldSaveError_) {
-        toldSaveError_ = report.fileError;
-        AppMessageBox::Show(
-            this,
-            QStringLiteral("The job list could not be saved to %1: %2.\n\n"
-                           "Your changes are kept in this window and will be written at the next "
-                           "successful save.")
-                .arg(store_->FileName(), FromText(report.fileError)),
-            QMessageBox::Warning);
-    }
-    if (report.passwordsNotEnciphered == 0) {
-        toldKeyError_.clear();
-    } else if (report.keyError != toldKeyError_) {
-        toldKeyError_ = report.keyError;
-        AppMessageBox::Show(
-            this,
-            QStringLiteral("A password could not be enciphered for storing, because %1.\n\n"
-                           "Key file: %2\n\n"
-                           "The job's stored password is kept unchanged; the password you typed "
-                           "is used until the program ends.")
-                .arg(FromText(report.keyError), FromText(report.keyFile)),
-            QMessageBox::Warning);
-    }
+    storeTrouble_.TellSave(SaveJobs(*store_, running_, jobs_), store_->FileName());
 }

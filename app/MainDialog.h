@@ -2,6 +2,7 @@
 
 #include "app/JobForm.h"
 #include "app/JobTable.h"
+#include "app/StoreTrouble.h"
 #include "engine/ScheduleRunner.h"
 #include "jobs/JobStore.h"
 #include "jobs/UploadJob.h"
@@ -16,8 +17,7 @@
 #include <utility>
 #include <vector>
 
-class QAction;
-class QMenu;
+class WindowMenu;
 class QTableWidget;
 class SettingsStore;
 
@@ -72,7 +72,6 @@ private:
     void OnOK();
     void OnDestroy();
     void OnAbout();
-    void OnStartAtLogin(bool start);
 
     // The job form and the job list.
     void RefreshJobView(bool rebuild, int row = -1);
@@ -111,6 +110,7 @@ private:
     std::shared_ptr<SettingsStore> store_;
     JobForm form_;
     JobTable table_;
+    StoreTrouble storeTrouble_;
     std::unique_ptr<ScheduleRunner> runner_;
     // The caption and file name of each transfer in progress, innermost last.
     std::vector<std::pair<QString, QString>> captions_;
@@ -135,12 +135,8 @@ private:
 
     // What the store could not read at start-up, told once the window shows.
     LoadReport loadReport_;
-    // The last save failure and encipher failure told; each is told once until it clears.
-    std::string toldSaveError_;
-    std::string toldKeyError_;
     QTimer timer_;
-    QMenu* windowMenu_ = nullptr;
-    QAction* startAtLogin_ = nullptr;
+    WindowMenu* windowMenu_ = nullptr;
 
     // The log pane's text with its own line ends; the pane shows it and nothing else writes it.
     std::string logText_;
