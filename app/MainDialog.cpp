@@ -9,6 +9,7 @@
 #include "app/Resources.h"
 #include "app/StoreTrouble.h"
 #include "app/TerminationSignals.h"
+#include "app/TransferCaption.h"
 #include "app/TrustQuestion.h"
 #include "app/WidgetText.h"
 #include "app/WindowMenu.h"
@@ -22,7 +23,6 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QTableWidget>
@@ -43,7 +43,7 @@ public:
 
 MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
     : QDialog(parent), ui_(std::make_unique<Ui::MainDialog>()), store_(std::move(store)),
-      form_(this, ui_.get()), table_(nullptr), storeTrouble_(this)
+      form_(this, ui_.get()), table_(nullptr), storeTrouble_(this), caption_(this)
 {
     EnsureResources();
     ui_->setupUi(this);
@@ -460,30 +460,11 @@ ScheduleSeams MainDialog::ScheduleSeamsForWindow()
         AppendLog(position, entry);
     };
     seams.dispatchEvents = [this] { DispatchWaitingMessages(); };
-    // The caption tells which file goes out and how far it is; a transfer nested in another's
-    // progress puts its own after it, and each puts back the caption it found.
-    seams.transferBegins = [this](const std::string& localPath) {
-        captions_.push_back({windowTitle(), QFileInfo(FromText(localPath)).fileName()});
-    };
-    seams.transferProgress = [this](int percent) {
-        setWindowTitle(QStringLiteral("%1 - %2 %3%")
-                           .arg(captions_.back().first, captions_.back().second)
-                           .arg(percent));
-    };
-    seams.transferEnds = [this] {
-        setWindowTitle(captions_.back().first);
-        captions_.pop_back();
-    };
-    seams.askTrust = [this](const ServerIdentity& server) {
-        const TrustQuestion question = MakeTrustQuestion(server);
-        return AppMessageBox::Ask(this, question.text, question.icon) == QMessageBox::Yes;
-    };
-    seams.trustNotRecorded = [this](const std::string& why) {
-        AppMessageBox::Show(
-            this,
-            QStringLiteral("The server could not be recorded as trusted: %1.").arg(FromText(why)),
-            QMessageBox::Warning);
-    };
+    seams.transferBegins = [this](const std::string& localPath) { caption_.Begin(localPath); };
+    seams.transferProgress = [this](int percent) { caption_.Progress(percent); };
+    seams.transferEnds = [this] { caption_.End(); };
+    seams.askTrust = [this](const ServerIdentity& server) { return AskToTrust(this, server); };
+    seams.trustNotRecorded = [this](const std::string& why) { TellTrustNotRecorded(this, why); };
     return seams;
 }
 

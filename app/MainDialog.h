@@ -3,6 +3,7 @@
 #include "app/JobForm.h"
 #include "app/JobTable.h"
 #include "app/StoreTrouble.h"
+#include "app/TransferCaption.h"
 #include "engine/ScheduleRunner.h"
 #include "jobs/JobStore.h"
 #include "jobs/UploadJob.h"
@@ -14,8 +15,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 class WindowMenu;
 class QTableWidget;
@@ -111,9 +110,8 @@ private:
     JobForm form_;
     JobTable table_;
     StoreTrouble storeTrouble_;
+    TransferCaption caption_;
     std::unique_ptr<ScheduleRunner> runner_;
-    // The caption and file name of each transfer in progress, innermost last.
-    std::vector<std::pair<QString, QString>> captions_;
 
     JobList jobs_;
     bool refreshing_ = false;

@@ -1,5 +1,6 @@
 #include "app/TrustQuestion.h"
 
+#include "app/AppMessageBox.h"
 #include "app/WidgetText.h"
 
 TrustQuestion MakeTrustQuestion(const ServerIdentity& server)
@@ -46,4 +47,18 @@ TrustQuestion MakeTrustQuestion(const ServerIdentity& server)
                                             "one recorded?")
                            : QStringLiteral("Trust this server from now on?");
     return {text, server.changed ? QMessageBox::Warning : QMessageBox::Question};
+}
+
+bool AskToTrust(QWidget* window, const ServerIdentity& server)
+{
+    const TrustQuestion question = MakeTrustQuestion(server);
+    return AppMessageBox::Ask(window, question.text, question.icon) == QMessageBox::Yes;
+}
+
+void TellTrustNotRecorded(QWidget* window, const std::string& why)
+{
+    AppMessageBox::Show(
+        window,
+        QStringLiteral("The server could not be recorded as trusted: %1.").arg(FromText(why)),
+        QMessageBox::Warning);
 }

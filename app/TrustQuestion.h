@@ -4,6 +4,9 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <string>
+
+class QWidget;
 
 // The question put to the user about a server whose identity could not be verified, with what
 // identifies it: the certificate's or host key's fingerprint and, for a certificate, its subject,
@@ -15,3 +18,9 @@ struct TrustQuestion
 };
 
 TrustQuestion MakeTrustQuestion(const ServerIdentity& server);
+
+// Puts the question to the user; true when the answer is yes.
+bool AskToTrust(QWidget* window, const ServerIdentity& server);
+
+// Tells the user that the server they chose to trust could not be recorded, and why.
+void TellTrustNotRecorded(QWidget* window, const std::string& why);
