@@ -6,6 +6,7 @@
 #include "app/DialogUnits.h"
 #include "app/JobForm.h"
 #include "app/JobTable.h"
+#include "app/LogPane.h"
 #include "app/Resources.h"
 #include "app/StoreTrouble.h"
 #include "app/TerminationSignals.h"
@@ -13,7 +14,6 @@
 #include "app/TrustQuestion.h"
 #include "app/WidgetText.h"
 #include "app/WindowMenu.h"
-#include "engine/ActivityLogText.h"
 #include "engine/JobRun.h"
 #include "jobs/JobStore.h"
 #include "jobs/PasswordCipher.h"
@@ -61,7 +61,7 @@ MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
     runner_ = std::make_unique<ScheduleRunner>(jobs_, running_, ScheduleSeamsForWindow(),
                                                PasswordCipher::DefaultKeyStoreRoot());
 
-    ui_->logPane->installEventFilter(this);
+    logPane_ = new LogPane(ui_->logPane);
     ui_->statusPicture->setFixedSize(ui_->statusPicture->size());
 
     timer_.setInterval(1000);
@@ -241,25 +241,6 @@ void MainDialog::keyPressEvent(QKeyEvent* event)
         return;
     }
     QDialog::keyPressEvent(event);
-}
-
-bool MainDialog::eventFilter(QObject* watched, QEvent* event)
-{
-    // The multi-line log pane takes Enter, so Enter there never ends the dialog.
-    if (watched == ui_->logPane && event->type() == QEvent::KeyPress) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
-            return true;
-        }
-    }
-    if (watched == ui_->logPane && event->type() == QEvent::ShortcutOverride) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
-            event->accept();
-            return true;
-        }
-    }
-    return QDialog::eventFilter(watched, event);
 }
 
 void MainDialog::contextMenuEvent(QContextMenuEvent* event)
@@ -473,11 +454,7 @@ ScheduleSeams MainDialog::ScheduleSeamsForWindow()
 void MainDialog::AppendLog(int position, const std::string& entry)
 {
     ShowLastRun(position);
-    logText_ = ActivityLogText::Trim(logText_ + entry);
-    QString shown = FromText(logText_);
-    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    ui_->logPane->setPlainText(shown);
+    logPane_->Append(entry);
 }
 
 void MainDialog::DispatchWaitingMessages()

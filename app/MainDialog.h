@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+class LogPane;
 class WindowMenu;
 class QTableWidget;
 class SettingsStore;
@@ -62,7 +63,6 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void customEvent(QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // Start-up, end, window commands.
@@ -135,7 +135,5 @@ private:
     LoadReport loadReport_;
     QTimer timer_;
     WindowMenu* windowMenu_ = nullptr;
-
-    // The log pane's text with its own line ends; the pane shows it and nothing else writes it.
-    std::string logText_;
+    LogPane* logPane_ = nullptr;
 };
