@@ -79,6 +79,10 @@ void JobTable::ShowLastRun(int row, const UploadJob& job)
         tip = QStringLiteral("Last run %1: %2")
                   .arg(FromText(ActivityLogText::Stamp(static_cast<std::time_t>(last.when))), text);
     }
+    if (job.retryDue != 0) {
+        tip += QStringLiteral("\nNext try due %1")
+                   .arg(FromText(ActivityLogText::Stamp(static_cast<std::time_t>(job.retryDue))));
+    }
     // Drawn once; the list shows it at its own icon size.
     static const QIcon failedMark(RenderSvg(QStringLiteral(":/job_failed.svg"), 16, 16));
     for (int column = 0; column < list_->columnCount(); ++column) {

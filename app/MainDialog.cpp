@@ -440,6 +440,7 @@ ScheduleSeams MainDialog::ScheduleSeamsForWindow()
     seams.showLogEntry = [this](int position, const std::string& entry) {
         AppendLog(position, entry);
     };
+    seams.scheduledRunEnded = [this](int position) { ShowLastRun(position); };
     seams.dispatchEvents = [this] { DispatchWaitingMessages(); };
     seams.transferBegins = [this](const std::string& localPath) { caption_.Begin(localPath); };
     seams.transferProgress = [this](int percent) { caption_.Progress(percent); };

@@ -134,8 +134,12 @@ void ScheduleRunner::Run(int position, bool userAtWindow)
         return true;
     };
     seams.listFiles = ListPatternFiles;
-    seams.appendLog = [this, slot](const std::string& resultText, const std::string& localPath,
-                                   const std::string& remotePath) {
+    // The run's outcome is its last entry's; a run that logs nothing has not failed.
+    bool failed = false;
+    seams.appendLog = [this, slot, &failed](const std::string& resultText,
+                                            const std::string& localPath,
+                                            const std::string& remotePath) {
+        failed = resultText != "Ok.\r\n";
         Log(slot->position, resultText, localPath, remotePath);
     };
     seams.untrustedServer = [this] { return lastUntrusted_; };
@@ -143,6 +147,15 @@ void ScheduleRunner::Run(int position, bool userAtWindow)
         seams.askTrust = [this](const ServerIdentity& server) { return AskTrust(server); };
     }
     RunJob(seams);
+    if (userAtWindow || slot->removed || slot->position < 0 ||
+        slot->position >= static_cast<int>(jobs_.size())) {
+        return;
+    }
+    AfterScheduledRun(jobs_[static_cast<std::size_t>(slot->position)], failed,
+                      static_cast<std::int64_t>(std::time(nullptr)));
+    if (seams_.scheduledRunEnded) {
+        seams_.scheduledRunEnded(slot->position);
+    }
 }
 
 // Asks the user about a server that could not be verified, and records it as trusted on yes.

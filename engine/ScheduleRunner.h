@@ -24,6 +24,8 @@ struct ScheduleSeams
     std::function<int(int after)> nextSelected;
     // Shows one finished log entry of the job at `position`, whose last run has been recorded.
     std::function<void(int position, const std::string& entry)> showLogEntry;
+    // A scheduled run of the job at `position` has ended; its next try may have moved.
+    std::function<void(int position)> scheduledRunEnded;
     // Lets the window's waiting events run: after every log entry, and now and then while a file
     // goes out. Handlers run there may change the job list or start a nested run.
     std::function<void()> dispatchEvents;
@@ -50,6 +52,9 @@ struct StepError
 // its own transfer session, runs nested in the events a run lets in, and servers that cannot be
 // verified. It holds no widget; the window reaches it through the steps below and shows what
 // comes back through the seams.
+//
+// A scheduled run that fails brings its job back soon (AfterScheduledRun); runs of "Update now
+// selected items" leave that alone.
 //
 // A step never throws: whatever escapes a run ends the step at once and comes back as its error.
 class ScheduleRunner

@@ -3,6 +3,7 @@
 #include "engine/ScheduleRunner.h"
 
 #include <gtest/gtest.h>
+#include <set>
 #include <stdexcept>
 
 namespace {
@@ -12,6 +13,9 @@ protected:
     ScheduleRunnerTest()
     {
         ScheduleSeams seams;
+        // "Update now selected items" runs the first job.
+        seams.selectedCount = [] { return 1; };
+        seams.nextSelected = [](int after) { return after < 0 ? 0 : -1; };
         seams.showLogEntry = [this](int position, const std::string&) {
             logged.push_back(position);
         };
@@ -104,4 +108,44 @@ TEST_F(ScheduleRunnerTest, WhatEscapesARunEndsTheStepAsItsError)
     duringTransfer = nullptr;
     Ticks(1);
     EXPECT_EQ(TicksOf("b"), std::vector<int>{2});
+}
+
+// A failed scheduled run brings its job back 10, 30, 90... ticks on, never later than its
+// interval would; a success puts it back on its interval; "Update now" runs count for nothing.
+TEST_F(ScheduleRunnerTest, AFailedJobIsTriedAgainSoon)
+{
+    const struct
+    {
+        const char* name;
+        int interval;
+        std::set<int> okAt;     // ticks whose runs succeed; all others fail
+        std::set<int> updateAt; // ticks before which "Update now" runs the job
+        int ticks;
+        std::vector<int> runs;
+    } cases[] = {
+        {"failures wait 10, 30, 90", 3600, {}, {}, 140, {1, 11, 41, 131}},
+        {"a success returns to the interval", 3600, {11}, {}, 3620, {1, 11, 3612}},
+        {"never later than the interval", 20, {}, {}, 60, {1, 11, 32, 53}},
+        {"an interval of 10 or less never changes", 5, {}, {}, 20, {1, 7, 13, 19}},
+        {"a failed update-now starts nothing", 3600, {1}, {5}, 20, {1, 5}},
+        {"a good update-now resets nothing", 3600, {5}, {5}, 50, {1, 5, 11, 41}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        jobs.clear();
+        sent.clear();
+        tick = 0;
+        AddJob("a", c.interval);
+        jobs[0].countdown = 0;
+        fail = [&c](int at) { return c.okAt.count(at) == 0; };
+        while (tick < c.ticks) {
+            if (c.updateAt.count(tick + 1) != 0) {
+                ++tick;
+                EXPECT_FALSE(runner->UpdateSelected());
+                --tick;
+            }
+            Ticks(1);
+        }
+        EXPECT_EQ(TicksOf("a"), c.runs);
+    }
 }
