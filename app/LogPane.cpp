@@ -14,6 +14,15 @@ LogPane::LogPane(QPlainTextEdit* pane) : QObject(pane), pane_(pane)
 void LogPane::Append(const std::string& entry)
 {
     text_ = ActivityLogText::Trim(text_ + entry);
+    if (!showPosted_) {
+        showPosted_ = true;
+        QMetaObject::invokeMethod(this, &LogPane::Show, Qt::QueuedConnection);
+    }
+}
+
+void LogPane::Show()
+{
+    showPosted_ = false;
     QString shown = FromText(text_);
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
