@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 #include <string>
 
 class QPlainTextEdit;
@@ -28,5 +29,7 @@ private:
 
     QPlainTextEdit* pane_;
     std::string text_;
+    // What the pane was last given, as the widget shows it.
+    QString shown_;
     bool showPosted_ = false;
 };

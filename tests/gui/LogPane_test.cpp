@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QPlainTextEdit>
+#include <QTextDocument>
 #include <gtest/gtest.h>
 
 TEST(LogPaneTest, TheEntriesOfOneTurnAreShownTogether)
@@ -23,4 +24,9 @@ TEST(LogPaneTest, TheEntriesOfOneTurnAreShownTogether)
     pane->Append("entry 11\r\n");
     QCoreApplication::sendPostedEvents();
     EXPECT_EQ(sets, 2 * setsOfOneTurn) << "one update per turn";
+    // Changed in place, it ends as if set whole: the caret at the start, nothing to undo.
+    EXPECT_EQ(edit.toPlainText(), QStringLiteral("entry 4\nentry 5\nentry 6\nentry 7\nentry 8\n"
+                                                 "entry 9\nentry 10\nentry 11\n"));
+    EXPECT_EQ(edit.textCursor().position(), 0);
+    EXPECT_FALSE(edit.document()->isUndoAvailable());
 }
