@@ -3,38 +3,30 @@
 #include "app/AboutDialog.h"
 #include "app/AppFileDialog.h"
 #include "app/AppMessageBox.h"
-#include "app/AutostartEntry.h"
 #include "app/DialogUnits.h"
+#include "app/JobForm.h"
+#include "app/JobTable.h"
+#include "app/LogPane.h"
 #include "app/Resources.h"
+#include "app/StoreTrouble.h"
 #include "app/TerminationSignals.h"
-#include "engine/ActivityLogText.h"
+#include "app/TransferCaption.h"
+#include "app/TrustQuestion.h"
+#include "app/WidgetText.h"
+#include "app/WindowMenu.h"
 #include "engine/JobRun.h"
-#include "engine/RunTracker.h"
-#include "engine/Scheduler.h"
-#include "jobs/FormValues.h"
 #include "jobs/JobStore.h"
 #include "jobs/PasswordCipher.h"
 #include "jobs/SettingsStore.h"
-#include "transfer/ServerAddress.h"
-#include "transfer/TransferSession.h"
-#include "transfer/TrustStore.h"
 #include "ui_MainDialog.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QFileInfo>
-#include <QHeaderView>
 #include <QKeyEvent>
-#include <QLineEdit>
-#include <QMenu>
 #include <QPushButton>
 #include <QTableWidget>
-#include <ctime>
-#include <new>
 #include <optional>
-#include <set>
 
 namespace {
 // Posted by the list's change handler so that the row is loaded after the change is complete.
@@ -47,121 +39,29 @@ public:
     const int row;
 };
 
-QString FromText(const std::string& text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-std::string ToText(const QString& text)
-{
-    return text.toUtf8().toStdString();
-}
-
-// Shows the window's state in its caption while a transfer runs, and restores it afterwards
-// however the transfer ends.
-class TransferScope
-{
-public:
-    TransferScope(QWidget* window, int& depth) : window_(window), depth_(depth)
-    {
-        ++depth_;
-        caption_ = window_->windowTitle();
-    }
-    ~TransferScope()
-    {
-        --depth_;
-        window_->setWindowTitle(caption_);
-    }
-    TransferScope(const TransferScope&) = delete;
-    TransferScope& operator=(const TransferScope&) = delete;
-
-private:
-    QWidget* window_;
-    int& depth_;
-    QString caption_;
-};
-
-const char* const kIntervalTooSmall = "Time muse be larger than 0.";
-
-const char* const kAddressRefused =
-    "The web address must take one of these forms:\n"
-    "ftp://host (or the host alone)\n"
-    "ftpes://host\n"
-    "ftps://host\n"
-    "sftp://host\n"
-    "each with an optional :port. A user name, password or folder does not belong in it.";
-
-// The address check shared by add and change: the same parse the transfer uses, so that the
-// editor never keeps an address the transfer would refuse. An address without "://" passes. A
-// refused one is told, and the field is handed back to the user with its text selected.
-bool AddressAccepted(QWidget* window, QLineEdit* webEdit, const UploadJob& job)
-{
-    if (ParseServerAddress(job.webAddress, job.port)) {
-        return true;
-    }
-    AppMessageBox::Show(window, QString::fromLatin1(kAddressRefused), QMessageBox::Information);
-    webEdit->setFocus();
-    webEdit->selectAll();
-    return false;
-}
-
-// Runs one scheduler step and turns whatever escapes it into the text of an error box, so that
-// no exception ever crosses an event handler.
-std::optional<std::pair<QString, QMessageBox::Icon>> Guard(const std::function<void()>& step)
-{
-    try {
-        step();
-    } catch (const std::bad_alloc&) {
-        return std::make_pair(QStringLiteral("Out of memory."), QMessageBox::Warning);
-    } catch (const std::exception& e) {
-        const QString text = QString::fromUtf8(e.what());
-        return std::make_pair(text.isEmpty() ? QStringLiteral("Internal application error.") : text,
-                              QMessageBox::Critical);
-    } catch (...) {
-        return std::make_pair(QStringLiteral("Internal application error."), QMessageBox::Critical);
-    }
-    return std::nullopt;
-}
 } // namespace
 
 MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
     : QDialog(parent), ui_(std::make_unique<Ui::MainDialog>()), store_(std::move(store)),
-      runs_(std::make_unique<RunTracker>())
+      form_(this, ui_.get()), table_(nullptr), storeTrouble_(this), caption_(this)
 {
     EnsureResources();
     ui_->setupUi(this);
+    table_ = JobTable(ui_->jobList);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     PlaceInDialogUnits(this);
     setWindowIcon(ProgramIcon());
 
-    trust_ = std::make_unique<TrustStore>(PasswordCipher::DefaultKeyStoreRoot());
-    transfer_ = [this](const UploadJob& job, const std::string& remotePath,
-                       const std::string& localPath, std::string& resultText, std::int32_t& success,
-                       const TransferProgress& progress) {
-        // A run nested in this transfer's progress has its own; only ours is kept.
-        std::optional<ServerIdentity> untrusted;
-        TransferReplace replace{job.storeInPlace, false};
-        if (session_ != nullptr) {
-            session_->Send(job.userName, job.password, job.webAddress, remotePath, localPath,
-                           job.port, job.passiveMode, resultText, success, progress,
-                           {trust_.get(), &untrusted}, &replace);
-        } else {
-            TransferFile(job.userName, job.password, job.webAddress, remotePath, localPath,
-                         job.port, job.passiveMode, resultText, success, progress,
-                         {trust_.get(), &untrusted}, &replace);
-        }
-        lastUntrusted_ = std::move(untrusted);
-        lastRenamesRefused_ = replace.renameRefused;
-    };
-
     if (!store_) {
         store_ = std::make_shared<SettingsStore>();
     }
     loadReport_ = LoadJobs(*store_, running_, jobs_);
+    runner_ = std::make_unique<ScheduleRunner>(jobs_, running_, ScheduleSeamsForWindow(),
+                                               PasswordCipher::DefaultKeyStoreRoot());
 
-    ui_->logPane->installEventFilter(this);
+    logPane_ = new LogPane(ui_->logPane);
     ui_->statusPicture->setFixedSize(ui_->statusPicture->size());
 
     timer_.setInterval(1000);
@@ -178,53 +78,16 @@ MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
 
     // Every row whose selected or current state changes posts a load of that row, lost states
     // before gained ones, so that a click ends with the clicked row in the form.
-    QItemSelectionModel* selection = ui_->jobList->selectionModel();
-    connect(selection, &QItemSelectionModel::selectionChanged, this,
-            [this](const QItemSelection& selected, const QItemSelection& deselected) {
-                for (const QItemSelection* rows : {&deselected, &selected}) {
-                    std::set<int> seen;
-                    for (const QItemSelectionRange& range : *rows) {
-                        for (int row = range.top(); row <= range.bottom(); ++row) {
-                            if (seen.insert(row).second) {
-                                OnItemChanged(row);
-                            }
-                        }
-                    }
-                }
-            });
-    connect(selection, &QItemSelectionModel::currentRowChanged, this,
-            [this](const QModelIndex& current, const QModelIndex& previous) {
-                if (previous.isValid()) {
-                    OnItemChanged(previous.row());
-                }
-                if (current.isValid()) {
-                    OnItemChanged(current.row());
-                }
-            });
+    table_.WatchRows(this, [this](int row) { OnItemChanged(row); });
 
-    // The window manager owns the system menu here, so the About item lives in the window's own
-    // context menu; it opens once the menu has closed, like a command from the system menu.
-    windowMenu_ = new QMenu(this);
-    windowMenu_->setObjectName(QStringLiteral("windowMenu"));
-    windowMenu_->addSeparator();
-    // Whether the session starts the program at login; the mark is read from the autostart
-    // folder each time the menu opens, so an entry removed by other means is shown as it is.
-    startAtLogin_ = windowMenu_->addAction(QStringLiteral("Start at &login"));
-    startAtLogin_->setObjectName(QStringLiteral("startAtLoginAction"));
-    startAtLogin_->setCheckable(true);
-    startAtLogin_->setChecked(AutostartEntry::Exists());
-    connect(windowMenu_, &QMenu::aboutToShow, this,
-            [this] { startAtLogin_->setChecked(AutostartEntry::Exists()); });
-    connect(startAtLogin_, &QAction::triggered, this, &MainDialog::OnStartAtLogin);
-    QAction* about = windowMenu_->addAction(QStringLiteral("&About Ferrovane..."));
-    about->setObjectName(QStringLiteral("aboutAction"));
-    connect(about, &QAction::triggered, this, &MainDialog::OnAbout, Qt::QueuedConnection);
+    // The About item and the login entry live in the window's own context menu.
+    windowMenu_ = new WindowMenu(this, [this] { OnAbout(); });
 
     connect(&TerminationSignals::Instance(), &TerminationSignals::terminationRequested, this,
             &MainDialog::OnTerminationRequested);
 
     // Form defaults until the window is shown.
-    UpdateData(false);
+    form_.UpdateData(false);
 }
 
 MainDialog::~MainDialog()
@@ -239,6 +102,7 @@ int MainDialog::DoModal()
     int result = QDialog::Rejected;
     if (TerminationSignals::Requested()) {
         terminating_ = true;
+        runner_->Abandon();
         AppMessageBox::SetSuppressed(true);
     } else {
         result = exec();
@@ -249,7 +113,7 @@ int MainDialog::DoModal()
 
 void MainDialog::SetTransferForTesting(TransferFunction transfer)
 {
-    transfer_ = std::move(transfer);
+    runner_->SetTransfer(std::move(transfer));
 }
 
 void MainDialog::FireTimerForTesting()
@@ -263,27 +127,9 @@ void MainDialog::FireTimerForTesting()
 
 void MainDialog::OnInitDialog()
 {
-    QTableWidget* list = ui_->jobList;
-    list->setColumnCount(7);
-    const struct
-    {
-        const char* title;
-        int width;
-    } columns[] = {
-        {"web", 150},       {"user name", 100}, {"source file", 100}, {"destination file", 150},
-        {"time (sec)", 65}, {"port", 65},       {"passive mode", 100}};
-    for (int i = 0; i < 7; ++i) {
-        auto* header = new QTableWidgetItem(QString::fromLatin1(columns[i].title));
-        header->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-        list->setHorizontalHeaderItem(i, header);
-        list->setColumnWidth(i, columns[i].width);
-    }
-    list->verticalHeader()->setVisible(false);
-    list->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
-    list->horizontalHeader()->setHighlightSections(false);
+    table_.SetUpColumns(fontMetrics().height());
 
-    ui_->portEdit->setText(QString::number(21));
-    ui_->passiveCheck->setChecked(false);
+    form_.SetDefaults();
 
     RefreshJobView(true);
     if (running_ != 0) {
@@ -306,27 +152,14 @@ void MainDialog::RunStartUpStep()
     if (terminating_) {
         return;
     }
-    if (const auto error = Guard([this] { Tick(false); })) {
-        AppMessageBox::Show(this, error->first, error->second);
-    }
+    ShowStepError(runner_->StartUpStep());
 }
 
 void MainDialog::ReportUnreadPasswords()
 {
-    if (loadReport_.unreadPasswords == 0 || terminating_) {
-        return;
+    if (!terminating_) {
+        storeTrouble_.TellLoad(loadReport_);
     }
-    const int count = loadReport_.unreadPasswords;
-    AppMessageBox::Show(
-        this,
-        QStringLiteral("The stored passwords of %1 could not be read, because %2.\n\n"
-                       "Key file: %3\n\n"
-                       "Their stored passwords are kept unchanged. Put the right key file back "
-                       "and start the program again to use them; until then these jobs log in "
-                       "with an empty password.")
-            .arg(count == 1 ? QStringLiteral("1 job") : QStringLiteral("%1 jobs").arg(count),
-                 FromText(loadReport_.reason), FromText(loadReport_.keyFile)),
-        QMessageBox::Warning);
 }
 
 void MainDialog::OnTerminationRequested()
@@ -335,6 +168,7 @@ void MainDialog::OnTerminationRequested()
     // and the tick before their next file. Boxes that are open close, and boxes still to come are
     // not shown; the window then ends from its own loop and saves as on every exit.
     terminating_ = true;
+    runner_->Abandon();
     AppMessageBox::SetSuppressed(true);
     const QWidgetList windows = QApplication::topLevelWidgets();
     for (QWidget* window : windows) {
@@ -368,7 +202,7 @@ void MainDialog::paintEvent(QPaintEvent* event)
 
 void MainDialog::OnOK()
 {
-    if (!UpdateData(true)) {
+    if (!form_.UpdateData(true)) {
         return;
     }
     QDialog::accept();
@@ -390,20 +224,6 @@ void MainDialog::OnAbout()
     about.exec();
 }
 
-void MainDialog::OnStartAtLogin(bool start)
-{
-    QString why;
-    if (!(start ? AutostartEntry::Write(why) : AutostartEntry::Remove(why))) {
-        AppMessageBox::Show(this,
-                            QStringLiteral("The login entry %1 could not be %2: %3.")
-                                .arg(AutostartEntry::Path(),
-                                     start ? QStringLiteral("written") : QStringLiteral("removed"),
-                                     why),
-                            QMessageBox::Warning);
-    }
-    startAtLogin_->setChecked(AutostartEntry::Exists());
-}
-
 void MainDialog::keyPressEvent(QKeyEvent* event)
 {
     const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
@@ -423,25 +243,6 @@ void MainDialog::keyPressEvent(QKeyEvent* event)
     QDialog::keyPressEvent(event);
 }
 
-bool MainDialog::eventFilter(QObject* watched, QEvent* event)
-{
-    // The multi-line log pane takes Enter, so Enter there never ends the dialog.
-    if (watched == ui_->logPane && event->type() == QEvent::KeyPress) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
-            return true;
-        }
-    }
-    if (watched == ui_->logPane && event->type() == QEvent::ShortcutOverride) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
-            event->accept();
-            return true;
-        }
-    }
-    return QDialog::eventFilter(watched, event);
-}
-
 void MainDialog::contextMenuEvent(QContextMenuEvent* event)
 {
     windowMenu_->popup(event->globalPos());
@@ -458,58 +259,6 @@ void MainDialog::customEvent(QEvent* event)
 
 // --- Form and list ----------------------------------------------------------------------------
 
-bool MainDialog::UpdateData(bool saveAndValidate)
-{
-    if (!saveAndValidate) {
-        ui_->destinationEdit->setText(FromText(destinationText_));
-        ui_->passwordEdit->setText(FromText(passwordText_));
-        ui_->sourceEdit->setText(FromText(sourceText_));
-        ui_->userEdit->setText(FromText(userNameText_));
-        ui_->webEdit->setText(FromText(webAddressText_));
-        ui_->timeEdit->setText(QString::number(interval_));
-        return true;
-    }
-    destinationText_ = ToText(ui_->destinationEdit->text());
-    passwordText_ = ToText(ui_->passwordEdit->text());
-    sourceText_ = ToText(ui_->sourceEdit->text());
-    userNameText_ = ToText(ui_->userEdit->text());
-    webAddressText_ = ToText(ui_->webEdit->text());
-    const auto interval = ParseIntervalText(ToText(ui_->timeEdit->text()));
-    if (!interval) {
-        AppMessageBox::Show(this, QStringLiteral("Please enter an integer."), QMessageBox::Warning);
-        ui_->timeEdit->setFocus();
-        ui_->timeEdit->selectAll();
-        return false;
-    }
-    interval_ = *interval;
-    return true;
-}
-
-int MainDialog::SelectionMark() const
-{
-    return ui_->jobList->currentRow();
-}
-
-void MainDialog::SetSelectionMark(int row)
-{
-    QTableWidget* list = ui_->jobList;
-    list->selectionModel()->setCurrentIndex(list->model()->index(row, 0),
-                                            QItemSelectionModel::NoUpdate);
-}
-
-void MainDialog::LoadJobIntoForm(const UploadJob& job)
-{
-    userNameText_ = job.userName;
-    passwordText_ = job.password;
-    webAddressText_ = job.webAddress;
-    sourceText_ = job.sourceFile;
-    destinationText_ = job.destinationFile;
-    interval_ = job.intervalSeconds;
-    UpdateData(false);
-    ui_->portEdit->setText(QString::number(job.port));
-    ui_->passiveCheck->setChecked(job.passiveMode != 0);
-}
-
 void MainDialog::RefreshJobView(bool rebuild, int row)
 {
     ui_->startButton->setEnabled(running_ == 0);
@@ -525,65 +274,20 @@ void MainDialog::RefreshJobView(bool rebuild, int row)
     const int count = static_cast<int>(jobs_.size());
     int current = row;
     if (rebuild) {
-        QTableWidget* list = ui_->jobList;
-        current = SelectionMark();
-        list->clearSelection();
-        list->setRowCount(0);
-        list->setRowCount(count);
-        for (int i = 0; i < count; ++i) {
-            const UploadJob& job = jobs_[static_cast<std::size_t>(i)];
-            const QString cells[7] = {FromText(job.webAddress),
-                                      FromText(job.userName),
-                                      FromText(job.sourceFile),
-                                      FromText(job.destinationFile),
-                                      QString::number(job.intervalSeconds),
-                                      QString::number(job.port),
-                                      job.passiveMode != 0 ? QStringLiteral("TRUE")
-                                                           : QStringLiteral("FALSE")};
-            for (int column = 0; column < 7; ++column) {
-                list->setItem(i, column, new QTableWidgetItem(cells[column]));
-            }
-            ShowLastRun(i);
-        }
-        if (current < 0 || current >= count) {
-            current = 0;
-        }
-        const QModelIndex index = list->model()->index(current, 0);
-        list->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect |
-                                                           QItemSelectionModel::Rows);
-        list->scrollTo(index, QAbstractItemView::EnsureVisible);
+        current = table_.Fill(jobs_);
     } else {
-        UpdateData(true);
+        form_.UpdateData(true);
     }
     if (current >= 0 && current < count) {
-        LoadJobIntoForm(jobs_[static_cast<std::size_t>(current)]);
+        form_.Load(jobs_[static_cast<std::size_t>(current)]);
     }
     refreshing_ = false;
 }
 
 void MainDialog::ShowLastRun(int row)
 {
-    QTableWidget* list = ui_->jobList;
-    if (row < 0 || row >= static_cast<int>(jobs_.size()) || row >= list->rowCount()) {
-        return;
-    }
-    const UploadJob::LastRun& last = jobs_[static_cast<std::size_t>(row)].lastRun;
-    QString tip = QStringLiteral("Not run yet");
-    if (last.when != 0) {
-        QString text = FromText(last.text).trimmed();
-        text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-        tip = QStringLiteral("Last run %1: %2")
-                  .arg(FromText(ActivityLogText::Stamp(static_cast<std::time_t>(last.when))), text);
-    }
-    // Drawn once; the list shows it at its own icon size.
-    static const QIcon failedMark(RenderSvg(QStringLiteral(":/job_failed.svg"), 16, 16));
-    for (int column = 0; column < list->columnCount(); ++column) {
-        if (QTableWidgetItem* item = list->item(row, column)) {
-            item->setToolTip(tip);
-        }
-    }
-    if (QTableWidgetItem* first = list->item(row, 0)) {
-        first->setIcon(last.failed ? failedMark : QIcon());
+    if (row >= 0 && row < static_cast<int>(jobs_.size())) {
+        table_.ShowLastRun(row, jobs_[static_cast<std::size_t>(row)]);
     }
 }
 
@@ -609,41 +313,18 @@ void MainDialog::OnLoadRow(int row)
     do {
         loadAgain_ = false;
         // The form always ends on the marked row, whichever row's change asked for the load.
-        const int mark = SelectionMark();
+        const int mark = table_.Mark();
         RefreshJobView(false, mark >= 0 ? mark : row);
     } while (loadAgain_);
     loadingRow_ = false;
 }
 
-UploadJob MainDialog::JobFromForm()
-{
-    UpdateData(true);
-    UploadJob job;
-    job.userName = userNameText_;
-    job.password = passwordText_;
-    job.webAddress = webAddressText_;
-    job.sourceFile = sourceText_;
-    job.destinationFile = destinationText_;
-    job.intervalSeconds = interval_;
-    job.countdown = interval_;
-    job.passiveMode = ui_->passiveCheck->isChecked() ? 1 : 0;
-    job.port = ParsePortText(ToText(ui_->portEdit->text()));
-    return job;
-}
-
-void MainDialog::ShowIntervalTooSmall()
-{
-    AppMessageBox::Show(this, QString::fromLatin1(kIntervalTooSmall), QMessageBox::Information);
-    interval_ = 1;
-    UpdateData(false);
-}
-
 void MainDialog::OnAdd()
 {
-    const UploadJob job = JobFromForm();
+    const UploadJob job = form_.Read();
     if (job.intervalSeconds < 1) {
-        ShowIntervalTooSmall();
-    } else if (!AddressAccepted(this, ui_->webEdit, job)) {
+        form_.ShowIntervalTooSmall();
+    } else if (!form_.AddressAccepted(job)) {
         return;
     } else {
         jobs_.push_back(job);
@@ -655,15 +336,15 @@ void MainDialog::OnAdd()
 
 void MainDialog::OnChange()
 {
-    UploadJob job = JobFromForm();
+    UploadJob job = form_.Read();
     if (job.intervalSeconds < 1) {
-        ShowIntervalTooSmall();
+        form_.ShowIntervalTooSmall();
         return;
     }
-    if (!AddressAccepted(this, ui_->webEdit, job)) {
+    if (!form_.AddressAccepted(job)) {
         return;
     }
-    const int mark = SelectionMark();
+    const int mark = table_.Mark();
     if (mark < 0 || mark >= static_cast<int>(jobs_.size())) {
         AppMessageBox::Show(this, QStringLiteral("Select edit item."), QMessageBox::Information);
         return;
@@ -687,20 +368,14 @@ void MainDialog::OnChange()
 
 void MainDialog::OnDelete()
 {
-    const int mark = SelectionMark();
+    const int mark = table_.Mark();
     if (mark < 0 || mark >= static_cast<int>(jobs_.size())) {
         return;
     }
     jobs_.erase(jobs_.begin() + mark);
-    runs_->JobRemoved(mark);
-    {
-        // The removal itself is no user's choice of row: the mark stays at the same index, or
-        // moves to the new last row when the last row went.
-        QTableWidget* list = ui_->jobList;
-        const QSignalBlocker blocker(list->selectionModel());
-        list->removeRow(mark);
-        SetSelectionMark(std::min(mark, list->rowCount() - 1));
-    }
+    runner_->JobRemoved(mark);
+    // The removal itself is no user's choice of row.
+    table_.RemoveRow(mark);
     RefreshJobView(true);
     SaveNow();
 }
@@ -711,13 +386,7 @@ void MainDialog::OnFile()
     if (!path) {
         return;
     }
-    UpdateData(true);
-    // The path is kept exactly as chosen: file names here are case-sensitive.
-    sourceText_ = ToText(*path);
-    if (destinationText_.empty()) {
-        destinationText_ = ToText(QLatin1Char('/') + QFileInfo(*path).fileName());
-    }
-    UpdateData(false);
+    form_.PutChosenFile(*path);
 }
 
 // --- Schedule ---------------------------------------------------------------------------------
@@ -742,211 +411,51 @@ void MainDialog::OnTimer(int timerId)
 {
     // A window that has not been painted by its first expiry (never exposed) takes its start-up
     // step here, before the tick's own.
-    if (startUpStepDue_ && !inTick_ && inTransfer_ == 0) {
+    if (startUpStepDue_ && !runner_->Busy()) {
         RunStartUpStep();
     }
-    // Ticks that arrive while a tick or a transfer is in progress are dropped, never caught up.
-    if (inTick_ || running_ == 0 || inTransfer_ > 0) {
-        return;
-    }
-    inTick_ = true;
-    std::optional<std::pair<QString, QMessageBox::Icon>> error;
     if (timerId == 1) {
-        error = Guard([this] { Tick(false); });
-    }
-    inTick_ = false;
-    if (error) {
-        AppMessageBox::Show(this, error->first, error->second);
+        ShowStepError(runner_->TimerTick());
     }
 }
 
 void MainDialog::OnUpdateNow()
 {
-    if (const auto error = Guard([this] { Tick(true); })) {
-        AppMessageBox::Show(this, error->first, error->second);
+    ShowStepError(runner_->UpdateSelected());
+}
+
+void MainDialog::ShowStepError(const std::optional<StepError>& error)
+{
+    if (error) {
+        AppMessageBox::Show(this, FromText(error->text),
+                            error->outOfMemory ? QMessageBox::Warning : QMessageBox::Critical);
     }
 }
 
-void MainDialog::Tick(bool selectedOnly)
+ScheduleSeams MainDialog::ScheduleSeamsForWindow()
 {
-    const RunJobAt run = [this, selectedOnly](int position) { RunJob(position, selectedOnly); };
-    if (!selectedOnly) {
-        ScheduledStep(jobs_, running_, run);
-        return;
-    }
-    QTableWidget* list = ui_->jobList;
-    const int selected = static_cast<int>(list->selectionModel()->selectedRows().size());
-    SelectedStep(
-        selected,
-        [list](int after) {
-            for (int row = after + 1; row < list->rowCount(); ++row) {
-                if (list->selectionModel()->isRowSelected(row)) {
-                    return row;
-                }
-            }
-            return -1;
-        },
-        run);
-}
-
-void MainDialog::RunJob(int position, bool userAtWindow)
-{
-    const std::shared_ptr<RunSlot> slot = runs_->Begin(position);
-    // The run's own session, closed when the run ends; a run nested in this one (from the events
-    // a transfer or a log entry lets in) has its own, and ours is back in place after it.
-    TransferSession session;
-    struct SessionScope
-    {
-        TransferSession*& current;
-        TransferSession* previous;
-        ~SessionScope() { current = previous; }
-    } scope{session_, std::exchange(session_, &session)};
-    JobRunSeams seams;
-    seams.readJob = [this, slot](UploadJob& job) {
-        return !terminating_ && ReadTrackedJob(*slot, jobs_, job);
+    ScheduleSeams seams;
+    seams.selectedCount = [this] { return table_.SelectedCount(); };
+    seams.nextSelected = [this](int after) { return table_.NextSelected(after); };
+    seams.showLogEntry = [this](int position, const std::string& entry) {
+        AppendLog(position, entry);
     };
-    seams.transfer = [this](const UploadJob& job, const std::string& remotePath,
-                            const std::string& localPath, std::string& resultText,
-                            std::int32_t& success) {
-        lastUntrusted_.reset();
-        lastRenamesRefused_ = false;
-        TransferWithProgress(job, remotePath, localPath, resultText, success);
-    };
-    seams.renamesRefused = [this, slot] {
-        if (!std::exchange(lastRenamesRefused_, false)) {
-            return false;
-        }
-        if (slot->position >= 0 && slot->position < static_cast<int>(jobs_.size())) {
-            jobs_[static_cast<std::size_t>(slot->position)].storeInPlace = true;
-        }
-        return true;
-    };
-    seams.listFiles = ListPatternFiles;
-    seams.appendLog = [this, slot](const std::string& resultText, const std::string& localPath,
-                                   const std::string& remotePath) {
-        AppendLog(slot->position, resultText, localPath, remotePath);
-    };
-    seams.untrustedServer = [this] { return lastUntrusted_; };
-    if (userAtWindow) {
-        seams.askTrust = [this](const ServerIdentity& server) { return AskTrust(server); };
-    }
-    ::RunJob(seams);
-}
-
-// Puts a server that could not be verified to the user, with what identifies it, and records it
-// as trusted on yes. A changed identity is told as the warning it is.
-bool MainDialog::AskTrust(const ServerIdentity& server)
-{
-    if (terminating_) {
-        return false;
-    }
-    const bool tls = server.kind == ServerIdentity::Kind::Tls;
-    const QString where = QStringLiteral("%1 port %2").arg(FromText(server.host)).arg(server.port);
-    QString text;
-    if (server.changed) {
-        text = QStringLiteral("WARNING: the identity of the server %1 has changed since you chose "
-                              "to trust it. This may be an attack: someone may be posing as the "
-                              "server to capture your password and files. Go on only if you know "
-                              "that the server's %2 was replaced.\n\n")
-                   .arg(where, tls ? QStringLiteral("certificate") : QStringLiteral("host key"));
-    } else if (tls && server.dates == ServerIdentity::Dates::Expired) {
-        text =
-            QStringLiteral("The identity of the server %1 could not be verified: its certificate "
-                           "expired on %2.\n\n")
-                .arg(where, FromText(server.notAfter));
-    } else if (tls && server.dates == ServerIdentity::Dates::NotYetValid) {
-        text =
-            QStringLiteral("The identity of the server %1 could not be verified: its certificate "
-                           "is not valid before %2.\n\n")
-                .arg(where, FromText(server.notBefore));
-    } else {
-        text = tls ? QStringLiteral("The identity of the server %1 could not be verified: no "
-                                    "authority this computer trusts vouches for its certificate, "
-                                    "or the certificate names another host.\n\n")
-                         .arg(where)
-                   : QStringLiteral("The server %1 is not known yet, so its identity cannot be "
-                                    "verified.\n\n")
-                         .arg(where);
-    }
-    if (tls) {
-        text += QStringLiteral("Certificate SHA-256 fingerprint:\n%1\n\nSubject: %2\nIssuer: "
-                               "%3\nValid from %4 to %5\n\n")
-                    .arg(FromText(server.fingerprint), FromText(server.subject),
-                         FromText(server.issuer), FromText(server.notBefore),
-                         FromText(server.notAfter));
-    } else {
-        text += QStringLiteral("Host key (%1) fingerprint:\n%2\n\n")
-                    .arg(FromText(server.keyType), FromText(server.fingerprint));
-    }
-    text += server.changed ? QStringLiteral("Trust the new identity from now on, in place of the "
-                                            "one recorded?")
-                           : QStringLiteral("Trust this server from now on?");
-    const QMessageBox::Icon icon = server.changed ? QMessageBox::Warning : QMessageBox::Question;
-    if (AppMessageBox::Ask(this, text, icon) != QMessageBox::Yes) {
-        return false;
-    }
-    std::string why;
-    if (!trust_->Trust(server, why)) {
-        AppMessageBox::Show(
-            this,
-            QStringLiteral("The server could not be recorded as trusted: %1.").arg(FromText(why)),
-            QMessageBox::Warning);
-        return false;
-    }
-    return true;
-}
-
-void MainDialog::TransferWithProgress(const UploadJob& job, const std::string& remotePath,
-                                      const std::string& localPath, std::string& resultText,
-                                      std::int32_t& success)
-{
-    const TransferScope scope(this, inTransfer_);
-    const QString caption = windowTitle();
-    const QString name = QFileInfo(FromText(localPath)).fileName();
-    QElapsedTimer sincePaint;
-    sincePaint.start();
-    int shownPercent = -1;
-    const TransferProgress progress = [&](std::uint64_t sent, std::uint64_t total) {
-        const int percent = total > 0 ? static_cast<int>(sent * 100 / total) : 0;
-        if (percent != shownPercent) {
-            shownPercent = percent;
-            setWindowTitle(QStringLiteral("%1 - %2 %3%").arg(caption, name).arg(percent));
-        }
-        // The window answers while the bytes go out, as it does after each log entry.
-        if (sincePaint.elapsed() >= 20) {
-            DispatchWaitingMessages();
-            sincePaint.restart();
-        }
-        return !terminating_;
-    };
-    transfer_(job, remotePath, localPath, resultText, success, progress);
+    seams.scheduledRunEnded = [this](int position) { ShowLastRun(position); };
+    seams.dispatchEvents = [this] { DispatchWaitingMessages(); };
+    seams.transferBegins = [this](const std::string& localPath) { caption_.Begin(localPath); };
+    seams.transferProgress = [this](int percent) { caption_.Progress(percent); };
+    seams.transferEnds = [this] { caption_.End(); };
+    seams.askTrust = [this](const ServerIdentity& server) { return AskToTrust(this, server); };
+    seams.trustNotRecorded = [this](const std::string& why) { TellTrustNotRecorded(this, why); };
+    return seams;
 }
 
 // --- Log pane ---------------------------------------------------------------------------------
 
-void MainDialog::AppendLog(int position, std::string resultText, std::string localPath,
-                           std::string remotePath)
+void MainDialog::AppendLog(int position, const std::string& entry)
 {
-    std::string web;
-    std::string user;
-    const std::time_t now = std::time(nullptr);
-    if (position >= 0 && position < static_cast<int>(jobs_.size())) {
-        UploadJob& job = jobs_[static_cast<std::size_t>(position)];
-        web = job.webAddress;
-        user = job.userName;
-        // Each file's entry is the job's latest outcome, so a pattern run ends on its last file's.
-        job.lastRun = {static_cast<std::int64_t>(now), resultText != "Ok.\r\n", resultText};
-        ShowLastRun(position);
-    }
-    std::string text = logText_;
-    text += ActivityLogText::Entry(ActivityLogText::Stamp(now), web, user, remotePath, localPath,
-                                   resultText);
-    logText_ = ActivityLogText::Trim(std::move(text));
-    QString shown = FromText(logText_);
-    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    ui_->logPane->setPlainText(shown);
-    DispatchWaitingMessages();
+    ShowLastRun(position);
+    logPane_->Append(entry);
 }
 
 void MainDialog::DispatchWaitingMessages()
@@ -962,30 +471,5 @@ void MainDialog::DispatchWaitingMessages()
 
 void MainDialog::SaveNow()
 {
-    const SaveReport report = SaveJobs(*store_, running_, jobs_);
-    if (report.written) {
-        toldSaveError_.clear();
-    } else if (report.fileError != toldSaveError_) {
-        toldSaveError_ = report.fileError;
-        AppMessageBox::Show(
-            this,
-            QStringLiteral("The job list could not be saved to %1: %2.\n\n"
-                           "Your changes are kept in this window and will be written at the next "
-                           "successful save.")
-                .arg(store_->FileName(), FromText(report.fileError)),
-            QMessageBox::Warning);
-    }
-    if (report.passwordsNotEnciphered == 0) {
-        toldKeyError_.clear();
-    } else if (report.keyError != toldKeyError_) {
-        toldKeyError_ = report.keyError;
-        AppMessageBox::Show(
-            this,
-            QStringLiteral("A password could not be enciphered for storing, because %1.\n\n"
-                           "Key file: %2\n\n"
-                           "The job's stored password is kept unchanged; the password you typed "
-                           "is used until the program ends.")
-                .arg(FromText(report.keyError), FromText(report.keyFile)),
-            QMessageBox::Warning);
-    }
+    storeTrouble_.TellSave(SaveJobs(*store_, running_, jobs_), store_->FileName());
 }

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "app/JobForm.h"
+#include "app/JobTable.h"
+#include "app/StoreTrouble.h"
+#include "app/TransferCaption.h"
+#include "engine/ScheduleRunner.h"
 #include "jobs/JobStore.h"
 #include "jobs/UploadJob.h"
-#include "transfer/ServerIdentity.h"
-#include "transfer/TransferFile.h"
 
 #include <QDialog>
 #include <QTimer>
@@ -13,14 +16,10 @@
 #include <optional>
 #include <string>
 
-class QAction;
-class QMenu;
+class LogPane;
+class WindowMenu;
 class QTableWidget;
-class RunTracker;
 class SettingsStore;
-class TransferSession;
-class TrustStore;
-struct FilePair;
 
 namespace Ui {
 class MainDialog;
@@ -30,17 +29,16 @@ class MainDialog;
 // picture and the log pane. It owns the job list and the running flag for the whole run, loads
 // them when it is made and saves them whenever a command changes them and when it ends.
 //
-// Everything runs on the window's thread. A job run blocks the window only in short stretches:
-// the transfer lets it repaint, and after each log entry the waiting events are handled, so
-// handlers can run nested inside a run; `inTick_` keeps timer ticks from piling up there.
+// The schedule itself runs in a ScheduleRunner on the window's job list and running flag; the
+// window hands it the timer's ticks and its commands and shows what it reports. Everything runs
+// on the window's thread: a run blocks the window only in short stretches, since the transfer
+// lets it repaint and the waiting events are handled after each log entry.
 class MainDialog : public QDialog
 {
     Q_OBJECT
 public:
     // The one-file transfer the window uses; tests put a stand-in here.
-    using TransferFunction = std::function<void(
-        const UploadJob& job, const std::string& remotePath, const std::string& localPath,
-        std::string& resultText, std::int32_t& success, const TransferProgress& progress)>;
+    using TransferFunction = ScheduleRunner::TransferFunction;
 
     // `store` defaults to the user's own settings.
     explicit MainDialog(std::shared_ptr<SettingsStore> store = {}, QWidget* parent = nullptr);
@@ -65,7 +63,6 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void customEvent(QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // Start-up, end, window commands.
@@ -74,44 +71,31 @@ private:
     void OnOK();
     void OnDestroy();
     void OnAbout();
-    void OnStartAtLogin(bool start);
 
     // The job form and the job list.
     void RefreshJobView(bool rebuild, int row = -1);
     // Puts a row's last-run outcome on its items: the tooltip, and the warning mark after a
     // failure.
     void ShowLastRun(int row);
-    UploadJob JobFromForm();
-    bool UpdateData(bool saveAndValidate);
-    void LoadJobIntoForm(const UploadJob& job);
-    int SelectionMark() const;
-    void SetSelectionMark(int row);
     void OnItemChanged(int row);
     void OnLoadRow(int row);
     void OnAdd();
     void OnChange();
     void OnDelete();
     void OnFile();
-    void ShowIntervalTooSmall();
 
     // The schedule.
     void OnStart();
     void OnStop();
     void OnTimer(int timerId);
     void OnUpdateNow();
-    void Tick(bool selectedOnly);
-    void GuardedTick(bool selectedOnly);
-    // userAtWindow: the run comes from "Update now selected items", so a server that cannot be
-    // verified is put to the user rather than only logged.
-    void RunJob(int position, bool userAtWindow);
-    bool AskTrust(const ServerIdentity& server);
-    void TransferWithProgress(const UploadJob& job, const std::string& remotePath,
-                              const std::string& localPath, std::string& resultText,
-                              std::int32_t& success);
+    void ShowStepError(const std::optional<StepError>& error);
+    // What the schedule's runs reach in the window: the selection, the log pane, the waiting
+    // events, the caption's progress, the trust question.
+    ScheduleSeams ScheduleSeamsForWindow();
 
-    // The log pane.
-    void AppendLog(int position, std::string resultText, std::string localPath,
-                   std::string remotePath);
+    // The log pane: shows one entry of the job at `position`, and the job's last run in its row.
+    void AppendLog(int position, const std::string& entry);
     void DispatchWaitingMessages();
 
     // The settings store.
@@ -123,22 +107,15 @@ private:
 
     std::unique_ptr<Ui::MainDialog> ui_;
     std::shared_ptr<SettingsStore> store_;
-    std::unique_ptr<RunTracker> runs_;
-    TransferFunction transfer_;
-    // The last transfer found that the job's server refuses renames.
-    bool lastRenamesRefused_ = false;
-    // The servers the user trusts, in the program's data folder.
-    std::unique_ptr<TrustStore> trust_;
-    // What the last transfer found out about a server it could not verify.
-    std::optional<ServerIdentity> lastUntrusted_;
-    // The innermost running job's session: a secure server's files go over one login per run.
-    TransferSession* session_ = nullptr;
+    JobForm form_;
+    JobTable table_;
+    StoreTrouble storeTrouble_;
+    TransferCaption caption_;
+    std::unique_ptr<ScheduleRunner> runner_;
 
     JobList jobs_;
     bool refreshing_ = false;
     std::int32_t running_ = 0;
-    bool inTick_ = false;
-    int inTransfer_ = 0;
     bool initialized_ = false;
     bool destroyed_ = false;
     bool terminating_ = false;
@@ -156,21 +133,7 @@ private:
 
     // What the store could not read at start-up, told once the window shows.
     LoadReport loadReport_;
-    // The last save failure and encipher failure told; each is told once until it clears.
-    std::string toldSaveError_;
-    std::string toldKeyError_;
     QTimer timer_;
-    QMenu* windowMenu_ = nullptr;
-    QAction* startAtLogin_ = nullptr;
-
-    // Form values, moved to and from the controls by UpdateData.
-    std::string destinationText_;
-    std::string passwordText_;
-    std::string sourceText_;
-    std::string userNameText_;
-    std::string webAddressText_;
-    std::int32_t interval_ = 1;
-
-    // The log pane's text with its own line ends; the pane shows it and nothing else writes it.
-    std::string logText_;
+    WindowMenu* windowMenu_ = nullptr;
+    LogPane* logPane_ = nullptr;
 };

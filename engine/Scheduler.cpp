@@ -1,5 +1,6 @@
 #include "engine/Scheduler.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 
@@ -31,4 +32,21 @@ void SelectedStep(int selectedCount, const std::function<int(int after)>& nextSe
         }
         runJob(row);
     }
+}
+
+void AfterScheduledRun(UploadJob& job, bool failed, std::int64_t now)
+{
+    if (!failed || job.intervalSeconds <= kFirstRetrySeconds) {
+        job.retryDelay = 0;
+        job.retryDue = 0;
+        return;
+    }
+    const std::int64_t delay = job.retryDelay <= 0
+                                   ? kFirstRetrySeconds
+                                   : std::min<std::int64_t>(job.retryDelay * 3LL, INT32_MAX);
+    job.retryDelay = static_cast<std::int32_t>(delay);
+    // A countdown of N runs the job on the (N + 1)-th tick.
+    job.countdown =
+        static_cast<std::int32_t>(std::min<std::int64_t>(delay - 1, job.intervalSeconds));
+    job.retryDue = now + job.countdown + 1;
 }

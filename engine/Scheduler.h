@@ -2,6 +2,7 @@
 
 #include "jobs/UploadJob.h"
 
+#include <cstdint>
 #include <functional>
 
 // The two steps of the upload schedule. The window owns the job list, the running flag and the
@@ -21,3 +22,13 @@ void ScheduledStep(JobList& jobs, int running, const RunJobAt& runJob);
 // or -1 when there is none, which ends the walk early.
 void SelectedStep(int selectedCount, const std::function<int(int after)>& nextSelected,
                   const RunJobAt& runJob);
+
+// The first wait after a failed scheduled run; a job whose interval is no longer keeps to it.
+inline constexpr std::int32_t kFirstRetrySeconds = 10;
+
+// Brings a job back soon after a failed scheduled run, at `now`: the next try comes 10 ticks on,
+// then 30, 90, 270 and so on after each further failure, but never later than the job's interval
+// would bring it. A run that did not fail puts the job back on its interval, as does any run of a
+// job whose interval is kFirstRetrySeconds or less. The job's countdown was set back to its
+// interval when the run began.
+void AfterScheduledRun(UploadJob& job, bool failed, std::int64_t now);

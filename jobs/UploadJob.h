@@ -40,6 +40,11 @@ struct UploadJob
     // for as long as the program runs, the job's files go straight under their final names.
     // Memory only, like lastRun.
     bool storeInPlace = false;
+    // After a failed scheduled run, how long the job waits for its next try (10 s, then three
+    // times as long after each further failure) and when that try is due; both 0 while the job
+    // runs on its interval. Memory only, like lastRun: a restart puts every job on its interval.
+    std::int32_t retryDelay = 0;
+    std::int64_t retryDue = 0;
 
     // Jobs are equal when everything the user configured is; how the password is stored is the
     // store's own bookkeeping.

@@ -1,0 +1,73 @@
+#include "app/LogPane.h"
+
+#include "app/WidgetText.h"
+#include "engine/ActivityLogText.h"
+
+#include <QKeyEvent>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTextDocument>
+
+LogPane::LogPane(QPlainTextEdit* pane) : QObject(pane), pane_(pane)
+{
+    pane_->installEventFilter(this);
+    // The pane is edited in place below; nobody undoes a read-only log.
+    pane_->setUndoRedoEnabled(false);
+}
+
+void LogPane::Append(const std::string& entry)
+{
+    text_ = ActivityLogText::Trim(text_ + entry);
+    if (!showPosted_) {
+        showPosted_ = true;
+        QMetaObject::invokeMethod(this, &LogPane::Show, Qt::QueuedConnection);
+    }
+}
+
+void LogPane::Show()
+{
+    showPosted_ = false;
+    QString shown = FromText(text_);
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    if (pane_->toPlainText() != shown_) {
+        pane_->setPlainText(shown);
+        shown_ = shown;
+        return;
+    }
+    // Only the oldest lines leave and new entries arrive, so the pane changes only there: setting
+    // the whole text would empty the pane first and lay out and paint all of it, scroll bars and
+    // the window behind them included, for every entry. What it shows ends the same, with the
+    // caret and both scroll bars back at the start as after setting the whole text.
+    qsizetype removed = 0;
+    while (removed < shown_.size() && !shown.startsWith(QStringView(shown_).mid(removed))) {
+        ++removed;
+    }
+    QTextCursor cursor(pane_->document());
+    cursor.beginEditBlock();
+    cursor.setPosition(static_cast<int>(removed), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(shown.mid(shown_.size() - removed));
+    cursor.endEditBlock();
+    pane_->setTextCursor(QTextCursor(pane_->document()));
+    pane_->horizontalScrollBar()->setValue(0);
+    pane_->verticalScrollBar()->setValue(0);
+    shown_ = shown;
+}
+
+bool LogPane::eventFilter(QObject* watched, QEvent* event)
+{
+    const bool keyPress = event->type() == QEvent::KeyPress;
+    if (watched == pane_ && (keyPress || event->type() == QEvent::ShortcutOverride)) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            if (!keyPress) {
+                event->accept();
+            }
+            return true;
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}

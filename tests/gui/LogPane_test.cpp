@@ -1,0 +1,28 @@
+// The log pane: the entries of one turn reach the pane in one update, changed in place and ending
+// as if the whole text had been set.
+#include "app/LogPane.h"
+
+#include <QCoreApplication>
+#include <QPlainTextEdit>
+#include <QTextDocument>
+#include <gtest/gtest.h>
+
+TEST(LogPaneTest, TheEntriesOfOneTurnAreShownTogether)
+{
+    QPlainTextEdit edit;
+    auto* pane = new LogPane(&edit);
+    int sets = 0;
+    QObject::connect(&edit, &QPlainTextEdit::textChanged, &edit, [&sets] { ++sets; });
+    for (int n = 1; n <= 11; ++n) {
+        pane->Append("entry " + std::to_string(n) + "\r\n");
+        if (n >= 10) {
+            EXPECT_EQ(edit.toPlainText().count(QLatin1Char('\n')), n == 10 ? 0 : 8);
+            QCoreApplication::sendPostedEvents();
+        }
+    }
+    EXPECT_EQ(edit.toPlainText(), QStringLiteral("entry 4\nentry 5\nentry 6\nentry 7\nentry 8\n"
+                                                 "entry 9\nentry 10\nentry 11\n"));
+    EXPECT_EQ(sets, 2) << "one update per turn";
+    EXPECT_EQ(edit.textCursor().position(), 0);
+    EXPECT_FALSE(edit.document()->isUndoAvailable());
+}
