@@ -72,7 +72,7 @@ void AppendCommand(StringList& list, const std::string& command)
 }
 
 void ApplyFtpOptions(CURL* easy, FtpFolders folders, StringList& quote,
-                     const std::string& entryPath, const std::string& directory, bool passive)
+                     const std::string& directory, bool passive)
 {
     if (passive) {
         SetOption(easy, CURLOPT_FTPPORT, static_cast<const char*>(nullptr));
@@ -86,25 +86,14 @@ void ApplyFtpOptions(CURL* easy, FtpFolders folders, StringList& quote,
         return;
     }
     // We send the CWD ourselves, so that its argument is exactly the directory part, and curl
-    // stores under the bare name in whatever directory that leaves us in.
+    // stores under the bare name in whatever directory that leaves us in. Such an address logs
+    // in for every file, so the change always starts from the login folder.
     SetOption(easy, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
-    if (!entryPath.empty()) {
-        AppendCommand(quote, "CWD " + entryPath);
-    }
     if (!directory.empty()) {
         AppendCommand(quote, "CWD " + directory);
     }
     if (quote) {
         SetOption(easy, CURLOPT_QUOTE, quote.get());
-    }
-}
-
-void KeepEntryPath(CURL* easy, std::string& entryPath)
-{
-    const char* entry = nullptr;
-    if (entryPath.empty() && curl_easy_getinfo(easy, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK &&
-        entry != nullptr && !HoldsLineBreak(entry)) {
-        entryPath = entry;
     }
 }
 

@@ -27,11 +27,10 @@ enum class FtpFolders
 std::string FtpUrlPath(FtpFolders folders, const std::string& directory, const std::string& name);
 
 // Sets the handle up for FTP: passive (EPSV, then PASV) or active mode (EPRT, then PORT), and how
-// it reaches the folder. With OwnCwd, the changes of directory before the store, first to
-// entryPath when it is known, then to directory when it is not empty; quote keeps the command
-// list as long as the handle uses it.
+// it reaches the folder. With OwnCwd, the change of directory before the store, when directory
+// is not empty; quote keeps the command list as long as the handle uses it.
 void ApplyFtpOptions(CURL* easy, FtpFolders folders, StringList& quote,
-                     const std::string& entryPath, const std::string& directory, bool passive);
+                     const std::string& directory, bool passive);
 
 // The commands, sent in the store's folder, that put the stored `temporary` in place of `name`:
 // the old copy removed first when the server's rename does not replace one (allowed to fail, for
@@ -43,10 +42,6 @@ std::string FtpRemoveCommand(const std::string& name);
 
 // Adds the command to the list, which keeps it as long as a handle uses the list.
 void AppendCommand(StringList& list, const std::string& command);
-
-// After a good exchange: sets entryPath, when still empty, to the folder the login left us in,
-// unless the server named one no command line could hold.
-void KeepEntryPath(CURL* easy, std::string& entryPath);
 
 // The one-line text of a failed FTP exchange, once TLS has had its say: a refused login in the
 // server's words, a refused change of directory or a failed store in ours (over TLS with the

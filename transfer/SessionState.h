@@ -30,9 +30,6 @@ struct TransferSession::State
     std::string knownHosts;
     transfer::EasyHandle easy;
     transfer::MultiHandle multi;
-    // The folder the login left us in, once a file has gone: a later file on the same connection
-    // starts from there, as it would after a login of its own.
-    std::string entryPath;
     // The server's rename does not replace an existing file (SFTP version 3): the old copy is
     // removed just before each rename.
     bool removeBeforeRename = false;

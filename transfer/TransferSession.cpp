@@ -205,7 +205,7 @@ void SendFile(TransferSession::State& state, const std::string& userName,
     if (sftp) {
         ApplySftpOptions(h, exchange, state.knownHosts, *address, trust);
     } else {
-        ApplyFtpOptions(h, folders, state.quote, state.entryPath, directory, passiveMode != 0);
+        ApplyFtpOptions(h, folders, state.quote, directory, passiveMode != 0);
         if (tls) {
             ApplyTlsOptions(h, exchange, *address, trust);
         }
@@ -252,8 +252,7 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         state.quote.reset();
         state.postquote.reset();
         if (!sftp) {
-            KeepEntryPath(h, state.entryPath);
-            ApplyFtpOptions(h, folders, state.quote, state.entryPath, directory, passiveMode != 0);
+            ApplyFtpOptions(h, folders, state.quote, directory, passiveMode != 0);
         }
         for (const std::string& command : commands) {
             AppendCommand(sftp ? state.quote : state.postquote, command);
@@ -304,9 +303,6 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         return;
     }
     if (!outcome.stalled && outcome.code == CURLE_OK) {
-        if (!sftp) {
-            KeepEntryPath(h, state.entryPath);
-        }
         if (!canStore) {
             fail(kCannotPut);
         }
