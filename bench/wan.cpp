@@ -16,6 +16,7 @@
 // rounds. Needs root: the system's servers, and the namespace.
 //
 //   bench_wan [loopback rounds] [delayed rounds] [delay ms] [files]     (default 3 1 25 200)
+//   BENCH_WAN_REPLACE=1 bench_wan ...   times runs that replace files already on the server
 
 #include "engine/JobRun.h"
 #include "tests/support/ProftpdServer.h"
@@ -554,6 +555,9 @@ void MeasureCases(std::vector<Case>& cases, const std::string& link, int rounds,
                 const std::string name = "run" + std::to_string(++folder) + link;
                 c.server->addFolder(name);
                 try {
+                    if (std::getenv("BENCH_WAN_REPLACE") != nullptr) {
+                        c.sides[i].run(name); // the timed run then replaces every file
+                    }
                     caseRows[i].costs.push_back(c.sides[i].run(name));
                     CheckFolder(c.server->home() + "/" + name);
                 } catch (const std::exception& error) {
@@ -817,6 +821,8 @@ int BenchMain(int loopbackRounds, int delayedRounds, int delayMs)
         };
 
         // BENCH_WAN_ONLY=text keeps the servers whose title holds it, for a closer look at one.
+        // BENCH_WAN_REPLACE=1 times runs into a folder that already holds every file, as each
+        // scheduled run after a job's first finds it.
         if (const char* only = std::getenv("BENCH_WAN_ONLY")) {
             std::erase_if(cases,
                           [&](const Case& c) { return c.title.find(only) == std::string::npos; });
