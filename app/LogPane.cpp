@@ -8,12 +8,16 @@
 #include <QScrollBar>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTimer>
 
-LogPane::LogPane(QPlainTextEdit* pane) : QObject(pane), pane_(pane)
+LogPane::LogPane(QPlainTextEdit* pane, int repaintGapMs)
+    : QObject(pane), pane_(pane), repaintGapMs_(repaintGapMs), resume_(new QTimer(this))
 {
     pane_->installEventFilter(this);
     // The pane is edited in place below; nobody undoes a read-only log.
     pane_->setUndoRedoEnabled(false);
+    resume_->setSingleShot(true);
+    connect(resume_, &QTimer::timeout, this, &LogPane::Resume);
 }
 
 void LogPane::Append(const std::string& entry)
@@ -28,6 +32,14 @@ void LogPane::Append(const std::string& entry)
 void LogPane::Show()
 {
     showPosted_ = false;
+    if (!resume_->isActive()) {
+        if (sinceShown_.isValid() && sinceShown_.elapsed() < repaintGapMs_) {
+            pane_->setUpdatesEnabled(false);
+            resume_->start(static_cast<int>(repaintGapMs_ - sinceShown_.elapsed()));
+        } else {
+            sinceShown_.start();
+        }
+    }
     QString shown = FromText(text_);
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
@@ -55,6 +67,12 @@ void LogPane::Show()
     pane_->horizontalScrollBar()->setValue(0);
     pane_->verticalScrollBar()->setValue(0);
     shown_ = shown;
+}
+
+void LogPane::Resume()
+{
+    sinceShown_.start();
+    pane_->setUpdatesEnabled(true); // repaints the pane as it now stands
 }
 
 bool LogPane::eventFilter(QObject* watched, QEvent* event)

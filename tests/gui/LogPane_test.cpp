@@ -1,9 +1,10 @@
 // The log pane: the entries of one turn reach the pane in one update, changed in place and ending
-// as if the whole text had been set.
+// as if the whole text had been set; a quick succession of turns paints it less often.
 #include "app/LogPane.h"
 
 #include <QCoreApplication>
 #include <QPlainTextEdit>
+#include <QTest>
 #include <QTextDocument>
 #include <gtest/gtest.h>
 
@@ -25,4 +26,18 @@ TEST(LogPaneTest, TheEntriesOfOneTurnAreShownTogether)
     EXPECT_EQ(sets, 2) << "one update per turn";
     EXPECT_EQ(edit.textCursor().position(), 0);
     EXPECT_FALSE(edit.document()->isUndoAvailable());
+}
+
+TEST(LogPaneTest, EntriesInQuickSuccessionHoldBackThePaintNotTheText)
+{
+    QPlainTextEdit edit;
+    auto* pane = new LogPane(&edit, 300);
+    pane->Append("first\r\n");
+    QCoreApplication::sendPostedEvents();
+    EXPECT_TRUE(edit.updatesEnabled()) << "an entry after a quiet spell shows at once";
+    pane->Append("second\r\n");
+    QCoreApplication::sendPostedEvents();
+    EXPECT_FALSE(edit.updatesEnabled());
+    EXPECT_EQ(edit.toPlainText(), QStringLiteral("first\nsecond\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(edit.updatesEnabled(), 5000);
 }
