@@ -63,7 +63,11 @@ void LogPane::Show()
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(shown.mid(shown_.size() - removed));
     cursor.endEditBlock();
-    pane_->setTextCursor(QTextCursor(pane_->document()));
+    // Setting the caret lays out the first line again; it has only moved when the user moved it.
+    if (const QTextCursor caret = pane_->textCursor();
+        caret.position() != 0 || caret.hasSelection()) {
+        pane_->setTextCursor(QTextCursor(pane_->document()));
+    }
     pane_->horizontalScrollBar()->setValue(0);
     pane_->verticalScrollBar()->setValue(0);
     shown_ = shown;
