@@ -40,4 +40,9 @@ TEST(LogPaneTest, EntriesInQuickSuccessionHoldBackThePaintNotTheText)
     EXPECT_FALSE(edit.updatesEnabled());
     EXPECT_EQ(edit.toPlainText(), QStringLiteral("first\nsecond\n"));
     QTRY_VERIFY_WITH_TIMEOUT(edit.updatesEnabled(), 5000);
+
+    edit.moveCursor(QTextCursor::End); // the user clicked into the pane
+    pane->Append("third\r\n");
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(edit.textCursor().position(), 0) << "the caret goes back to the start";
 }
