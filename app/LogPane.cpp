@@ -63,7 +63,8 @@ void LogPane::Show()
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(shown.mid(shown_.size() - removed));
     cursor.endEditBlock();
-    // Setting the caret lays out the first line again; it has only moved when the user moved it.
+    // Setting the caret lays out the first line again, so it is set only when it has moved: the
+    // user moved it, or the text grew from empty under it.
     if (const QTextCursor caret = pane_->textCursor();
         caret.position() != 0 || caret.hasSelection()) {
         pane_->setTextCursor(QTextCursor(pane_->document()));

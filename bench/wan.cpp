@@ -724,31 +724,21 @@ int BenchMain(int loopbackRounds, int delayedRounds, int delayMs)
         // curl keeps its connection across --next, and each file's group renames it afterwards.
         const auto curlReplace = [&](const DaemonServer& server, std::vector<std::string> options) {
             return [&server, &peerHome, &small, options](const std::string& folder) {
-                const std::string config = peerHome + "/curl-" + folder + ".conf";
-                std::ofstream out(config);
+                std::vector<std::string> args = {"curl", "-q"};
                 for (const std::string& path : small) {
                     const std::string name = std::filesystem::path(path).filename();
                     const std::string part = "." + name + ".part";
-                    out << "upload-file = \"" << path
-                        << "\"\nurl = \"ftp://127.0.0.1:" << server.port() << "/" << folder << "/"
-                        << part << "\"\nquote = \"-RNFR " << part << "\"\nquote = \"-RNTO " << name
-                        << "\"\nuser = \"" << server.user() << ":" << server.password()
-                        << "\"\nsilent\nshow-error\n";
-                    for (std::size_t i = 0; i < options.size(); ++i) {
-                        const bool takesValue =
-                            i + 1 < options.size() && options[i + 1].rfind("--", 0) != 0;
-                        out << options[i].substr(2);
-                        if (takesValue) {
-                            out << " = \"" << options[++i] << "\"";
-                        }
-                        out << "\n";
+                    if (&path != &small.front()) {
+                        args.push_back("--next");
                     }
-                    if (&path != &small.back()) {
-                        out << "next\n";
-                    }
+                    args.insert(args.end(),
+                                {"-sS", "--user", server.user() + ":" + server.password(), "-Q",
+                                 "-RNFR " + part, "-Q", "-RNTO " + name, "-T", path,
+                                 "ftp://127.0.0.1:" + std::to_string(server.port()) + "/" + folder +
+                                     "/" + part});
+                    args.insert(args.end(), options.begin(), options.end());
                 }
-                out.close();
-                return RunPeer({"curl", "-q", "-K", config}, peerHome);
+                return RunPeer(args, peerHome);
             };
         };
         const std::vector<std::string> curlTls = {"--ssl-reqd", "--cacert", bundle};
@@ -761,34 +751,35 @@ int BenchMain(int loopbackRounds, int delayedRounds, int delayMs)
                  "sftp://127.0.0.1:" + std::to_string(sshd.port()) + "/~/" + folder + "/"},
                 peerHome);
         };
+        const bool haveSshpass = std::system("command -v sshpass >/dev/null 2>&1") == 0;
         const auto sftpBatch = [&](bool replace) {
             Side side{replace ? "sftp -b, put + rename" : "sftp -b (sshpass)", {}, {}};
-            if (std::system("command -v sshpass >/dev/null 2>&1") != 0) {
+            if (!haveSshpass) {
                 side.missing = "sshpass is not installed";
-            } else {
-                side.run = [&, replace](const std::string& folder) {
-                    const std::string batch = peerHome + "/batch-" + folder;
-                    std::ofstream out(batch);
-                    out << "cd " << folder << "\nlcd " << smallFolder << "\n";
-                    if (!replace) {
-                        out << "put *.bin\n";
-                    }
-                    for (const std::string& path : replace ? small : std::vector<std::string>{}) {
-                        // OpenSSH's sftp renames with the server's posix-rename, which replaces.
+                return side;
+            }
+            side.run = [&, replace](const std::string& folder) {
+                const std::string batch = peerHome + "/batch-" + folder;
+                std::ofstream out(batch);
+                out << "cd " << folder << "\nlcd " << smallFolder << "\n";
+                if (!replace) {
+                    out << "put *.bin\n";
+                } else {
+                    // OpenSSH's sftp renames with the server's posix-rename, which replaces.
+                    for (const std::string& path : small) {
                         const std::string name = std::filesystem::path(path).filename();
                         out << "put " << name << " ." << name << ".part\nrename ." << name
                             << ".part " << name << "\n";
                     }
-                    out.close();
-                    return RunPeer(
-                        {"sshpass", "-p", sshd.password(), "sftp", "-q", "-F", "/dev/null",
-                         "-oBatchMode=no", "-oUserKnownHostsFile=" + knownHosts,
-                         "-oGlobalKnownHostsFile=/dev/null", "-oStrictHostKeyChecking=yes",
-                         "-oPubkeyAuthentication=no", "-P", std::to_string(sshd.port()), "-b",
-                         batch, sshd.user() + "@127.0.0.1"},
-                        peerHome);
-                };
-            }
+                }
+                out.close();
+                return RunPeer({"sshpass", "-p", sshd.password(), "sftp", "-q", "-F", "/dev/null",
+                                "-oBatchMode=no", "-oUserKnownHostsFile=" + knownHosts,
+                                "-oGlobalKnownHostsFile=/dev/null", "-oStrictHostKeyChecking=yes",
+                                "-oPubkeyAuthentication=no", "-P", std::to_string(sshd.port()),
+                                "-b", batch, sshd.user() + "@127.0.0.1"},
+                               peerHome);
+            };
             return side;
         };
 
