@@ -164,3 +164,10 @@ void FolderScanner::ScanFolder(FolderNode& node, const std::string& pattern, int
     std::vector<FolderId> open;
     Scan(node, pattern, maxDepth, open);
 }
+
+std::vector<FilePair> transfer::ListPatternFiles(const std::string& pattern)
+{
+    FolderScanner scanner;
+    scanner.SetRoot(pattern);
+    return scanner.BuildTree(0).files;
+}

@@ -3,6 +3,7 @@
 #include "transfer/FolderNode.h"
 
 #include <string>
+#include <vector>
 
 // Lists what a wildcard pattern such as "/data/out/*.csv" matches into a tree of folder nodes.
 // Only the top level uses the pattern's own mask, matched by WildcardMatch: "*" and "?" are the
@@ -33,3 +34,12 @@ public:
 private:
     std::string root_;
 };
+
+namespace transfer {
+
+// The files `pattern` matches in its own folder, in listing order, without entering any
+// subfolder: a wildcard run uploads only the top level. In this namespace while engine/ still has
+// a function of the same name.
+std::vector<FilePair> ListPatternFiles(const std::string& pattern);
+
+} // namespace transfer
