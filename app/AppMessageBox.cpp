@@ -38,22 +38,58 @@ QMessageBox::StandardButton AppMessageBox::Show(QWidget* parent, const QString& 
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 
-QMessageBox::StandardButton AppMessageBox::Ask(QWidget* parent, const QString& text,
-                                               QMessageBox::Icon icon)
+namespace {
+// Opens a box that closes itself and hands its button to `answered`, or answers it from the event
+// loop when it is not to be shown.
+void OpenBox(QWidget* parent, const QString& text, QMessageBox::Icon icon,
+             QMessageBox::StandardButtons buttons, QMessageBox::StandardButton refusal,
+             std::function<void(QMessageBox::StandardButton)> answered)
 {
     ShownBoxes().append({text, icon});
-    if (!Answers().isEmpty()) {
-        return Answers().takeFirst();
+    if (!Answers().isEmpty() || g_suppressed) {
+        const QMessageBox::StandardButton answer =
+            !Answers().isEmpty() ? Answers().takeFirst() : refusal;
+        QObject* context = parent != nullptr ? static_cast<QObject*>(parent)
+                                             : static_cast<QObject*>(QCoreApplication::instance());
+        QMetaObject::invokeMethod(
+            context,
+            [answered = std::move(answered), answer] {
+                if (answered) {
+                    answered(answer);
+                }
+            },
+            Qt::QueuedConnection);
+        return;
     }
-    if (g_suppressed) {
-        return QMessageBox::No;
+    auto* box = new QMessageBox(icon, QCoreApplication::applicationName(), text, buttons, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    if (buttons.testFlag(QMessageBox::No)) {
+        box->setDefaultButton(QMessageBox::No);
+        box->setEscapeButton(QMessageBox::No);
     }
-    QMessageBox box(icon, QCoreApplication::applicationName(), text,
-                    QMessageBox::Yes | QMessageBox::No, parent);
-    box.setDefaultButton(QMessageBox::No);
-    box.setEscapeButton(QMessageBox::No);
-    const int answer = box.exec();
-    return answer == QMessageBox::Yes ? QMessageBox::Yes : QMessageBox::No;
+    QObject::connect(box, &QMessageBox::finished, box,
+                     [answered = std::move(answered), refusal](int result) {
+                         if (answered) {
+                             const auto button = static_cast<QMessageBox::StandardButton>(result);
+                             answered(button == QMessageBox::Yes || button == QMessageBox::Ok
+                                          ? button
+                                          : refusal);
+                         }
+                     });
+    box->open();
+}
+} // namespace
+
+void AppMessageBox::ShowLater(QWidget* parent, const QString& text, QMessageBox::Icon icon)
+{
+    OpenBox(parent, text, icon, QMessageBox::Ok, QMessageBox::Ok, {});
+}
+
+void AppMessageBox::AskLater(QWidget* parent, const QString& text, QMessageBox::Icon icon,
+                             std::function<void(QMessageBox::StandardButton)> answered)
+{
+    OpenBox(parent, text, icon, QMessageBox::Yes | QMessageBox::No, QMessageBox::No,
+            std::move(answered));
 }
 
 void AppMessageBox::SetNextAnswer(QMessageBox::StandardButton answer)

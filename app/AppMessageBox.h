@@ -3,6 +3,7 @@
 #include <QMessageBox>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 class QWidget;
 
@@ -22,12 +23,16 @@ public:
     static QMessageBox::StandardButton Show(QWidget* parent, const QString& text,
                                             QMessageBox::Icon icon);
 
-    // Asks a question with the buttons Yes and No, No being the default; returns the button
-    // pressed (No when the box is closed otherwise).
-    static QMessageBox::StandardButton Ask(QWidget* parent, const QString& text,
-                                           QMessageBox::Icon icon);
+    // A box that does not wait: the call returns at once. AskLater asks with the buttons Yes and
+    // No, No being the default; `answered` gets the button pressed once the box closes (No when it
+    // is closed otherwise). The box keeps the user from the window while it is open, but the
+    // schedule goes on. An answer given in advance, or a suppressed box, answers from the event
+    // loop, never inside the call.
+    static void ShowLater(QWidget* parent, const QString& text, QMessageBox::Icon icon);
+    static void AskLater(QWidget* parent, const QString& text, QMessageBox::Icon icon,
+                         std::function<void(QMessageBox::StandardButton)> answered);
 
-    // While suppressed (the program is ending), boxes are not shown and answer OK.
+    // While suppressed (the program is ending), boxes are not shown and answer OK (or No).
     static void SetSuppressed(bool suppressed);
 
     // Test hooks: while answers are queued, boxes are not shown but answered from the queue.

@@ -79,7 +79,11 @@ void JobTable::ShowLastRun(int row, const UploadJob& job)
         tip = QStringLiteral("Last run %1: %2")
                   .arg(FromText(ActivityLogText::Stamp(static_cast<std::time_t>(last.when))), text);
     }
-    if (job.retryDue != 0) {
+    if (job.runState == UploadJob::RunState::Running) {
+        tip += QStringLiteral("\nRunning now");
+    } else if (job.runState == UploadJob::RunState::Waiting) {
+        tip += QStringLiteral("\nDue now, waiting while another job's run uses the same server");
+    } else if (job.retryDue != 0) {
         tip += QStringLiteral("\nNext try due %1")
                    .arg(FromText(ActivityLogText::Stamp(static_cast<std::time_t>(job.retryDue))));
     }

@@ -22,8 +22,9 @@ public:
     // list), that row alone is selected and scrolled into view. Returns the marked row.
     int Fill(const JobList& jobs);
 
-    // Puts a row's last-run outcome on its items: the tooltip, and the warning mark after a
-    // failure. A row the list does not hold is left alone.
+    // Puts a row's last-run outcome on its items: the tooltip (with the run going now, or the
+    // next try after a failure), and the warning mark after a failure. A row the list does not
+    // hold is left alone.
     void ShowLastRun(int row, const UploadJob& job);
 
     int Mark() const;

@@ -104,5 +104,11 @@ int MainApp::Run(int argc, char** argv)
     }
     MainDialog dialog;
     dialog.DoModal();
+    if (dialog.TransfersLeftRunning()) {
+        // The jobs are saved; a thread stuck in the network would only keep the program from
+        // ending, and its destruction would wait for it.
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
     return 0;
 }

@@ -18,6 +18,7 @@
 #include "jobs/JobStore.h"
 #include "jobs/PasswordCipher.h"
 #include "jobs/SettingsStore.h"
+#include "transfer/ThreadedTransport.h"
 #include "ui_MainDialog.h"
 
 #include <QApplication>
@@ -26,11 +27,15 @@
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QTableWidget>
+#include <chrono>
 #include <optional>
 
 namespace {
 // Posted by the list's change handler so that the row is loaded after the change is complete.
 const QEvent::Type kLoadRowEvent = static_cast<QEvent::Type>(QEvent::User + 0x400);
+
+// How long an ending program waits for its transfers to stop once cut short.
+constexpr std::chrono::milliseconds kEndingTransfers{1500};
 
 class LoadRowEvent : public QEvent
 {
@@ -58,8 +63,8 @@ MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
         store_ = std::make_shared<SettingsStore>();
     }
     loadReport_ = LoadJobs(*store_, running_, jobs_);
-    runner_ = std::make_unique<ScheduleRunner>(jobs_, running_, ScheduleSeamsForWindow(),
-                                               PasswordCipher::DefaultKeyStoreRoot());
+    transport_ = std::make_unique<ThreadedTransport>(PasswordCipher::DefaultKeyStoreRoot());
+    MakeRunner();
 
     logPane_ = new LogPane(ui_->logPane);
     ui_->statusPicture->setFixedSize(ui_->statusPicture->size());
@@ -102,7 +107,7 @@ int MainDialog::DoModal()
     int result = QDialog::Rejected;
     if (TerminationSignals::Requested()) {
         terminating_ = true;
-        runner_->Abandon();
+        AbandonRuns();
         AppMessageBox::SetSuppressed(true);
     } else {
         result = exec();
@@ -111,9 +116,23 @@ int MainDialog::DoModal()
     return result;
 }
 
-void MainDialog::SetTransferForTesting(TransferFunction transfer)
+void MainDialog::SetTransportForTesting(std::unique_ptr<RunTransport> transport)
 {
-    runner_->SetTransfer(std::move(transfer));
+    runner_.reset();
+    transport_ = std::move(transport);
+    MakeRunner();
+}
+
+void MainDialog::MakeRunner()
+{
+    runner_ = std::make_unique<ScheduleRunner>(jobs_, running_, ScheduleSeamsForWindow(),
+                                               *transport_, PasswordCipher::DefaultKeyStoreRoot());
+}
+
+void MainDialog::AbandonRuns()
+{
+    runner_->Abandon();
+    transport_->AbandonAll();
 }
 
 void MainDialog::FireTimerForTesting()
@@ -164,11 +183,10 @@ void MainDialog::ReportUnreadPasswords()
 
 void MainDialog::OnTerminationRequested()
 {
-    // Whatever runs is abandoned at its next look at the flag: the transfer within 50 ms, the run
-    // and the tick before their next file. Boxes that are open close, and boxes still to come are
-    // not shown; the window then ends from its own loop and saves as on every exit.
+    // Every transfer is cut short and no run goes on. Boxes that are open close, and boxes still
+    // to come are not shown; the window then ends from its own loop and saves as on every exit.
     terminating_ = true;
-    runner_->Abandon();
+    AbandonRuns();
     AppMessageBox::SetSuppressed(true);
     const QWidgetList windows = QApplication::topLevelWidgets();
     for (QWidget* window : windows) {
@@ -215,7 +233,13 @@ void MainDialog::OnDestroy()
     }
     destroyed_ = true;
     timer_.stop();
+    // The program ends: what is out is cut short, and on a secure server only its temporary copy
+    // is left, which the next run replaces.
+    AbandonRuns();
     SaveNow();
+    if (auto* threads = dynamic_cast<ThreadedTransport*>(transport_.get())) {
+        transfersLeft_ = !threads->WaitUntilIdle(kEndingTransfers);
+    }
 }
 
 void MainDialog::OnAbout()
@@ -354,7 +378,10 @@ void MainDialog::OnChange()
     const UploadJob& previous = jobs_[static_cast<std::size_t>(mark)];
     job.storedPassword = previous.storedPassword;
     job.passwordUnread = previous.passwordUnread && job.password == previous.password;
+    // The job stays the same job: a run of it goes on with the new settings from its next file.
     // The last run's outcome belongs to the job, not to its settings: it stays until the next run.
+    job.id = previous.id;
+    job.runState = previous.runState;
     job.lastRun = previous.lastRun;
     // A server that refused renames still does, as long as the job goes to the same folder there.
     job.storeInPlace =
@@ -372,8 +399,8 @@ void MainDialog::OnDelete()
     if (mark < 0 || mark >= static_cast<int>(jobs_.size())) {
         return;
     }
+    // A run of the job ends after its current file.
     jobs_.erase(jobs_.begin() + mark);
-    runner_->JobRemoved(mark);
     // The removal itself is no user's choice of row.
     table_.RemoveRow(mark);
     RefreshJobView(true);
@@ -411,7 +438,7 @@ void MainDialog::OnTimer(int timerId)
 {
     // A window that has not been painted by its first expiry (never exposed) takes its start-up
     // step here, before the tick's own.
-    if (startUpStepDue_ && !runner_->Busy()) {
+    if (startUpStepDue_) {
         RunStartUpStep();
     }
     if (timerId == 1) {
@@ -426,9 +453,10 @@ void MainDialog::OnUpdateNow()
 
 void MainDialog::ShowStepError(const std::optional<StepError>& error)
 {
+    // The box waits for the user; the schedule does not.
     if (error) {
-        AppMessageBox::Show(this, FromText(error->text),
-                            error->outOfMemory ? QMessageBox::Warning : QMessageBox::Critical);
+        AppMessageBox::ShowLater(this, FromText(error->text),
+                                 error->outOfMemory ? QMessageBox::Warning : QMessageBox::Critical);
     }
 }
 
@@ -440,13 +468,21 @@ ScheduleSeams MainDialog::ScheduleSeamsForWindow()
     seams.showLogEntry = [this](int position, const std::string& entry) {
         AppendLog(position, entry);
     };
-    seams.scheduledRunEnded = [this](int position) { ShowLastRun(position); };
-    seams.dispatchEvents = [this] { DispatchWaitingMessages(); };
-    seams.transferBegins = [this](const std::string& localPath) { caption_.Begin(localPath); };
-    seams.transferProgress = [this](int percent) { caption_.Progress(percent); };
-    seams.transferEnds = [this] { caption_.End(); };
-    seams.askTrust = [this](const ServerIdentity& server) { return AskToTrust(this, server); };
+    seams.runChanged = [this](int position) { ShowLastRun(position); };
+    seams.transferBegins = [this](RunId run, const std::string& localPath) {
+        caption_.Begin(run, localPath);
+    };
+    seams.transferProgress = [this](RunId run, int percent) { caption_.Progress(run, percent); };
+    seams.transferEnds = [this](RunId run) { caption_.End(run); };
+    seams.askTrust = [this](const ServerIdentity& server) {
+        AskToTrustLater(this, server, [this](bool trusted) {
+            if (runner_) {
+                runner_->TrustAnswered(trusted);
+            }
+        });
+    };
     seams.trustNotRecorded = [this](const std::string& why) { TellTrustNotRecorded(this, why); };
+    seams.runFailed = [this](const StepError& error) { ShowStepError(error); };
     return seams;
 }
 
@@ -456,15 +492,6 @@ void MainDialog::AppendLog(int position, const std::string& entry)
 {
     ShowLastRun(position);
     logPane_->Append(entry);
-}
-
-void MainDialog::DispatchWaitingMessages()
-{
-    // One pass over what waited while the transfer held the thread. An end request met here
-    // (the window closed, a termination signal) only marks the dialog's loop as ended, so the
-    // run finishes first and the window then closes from its own loop.
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
 // --- Store ------------------------------------------------------------------------------------

@@ -30,16 +30,13 @@ class MainDialog;
 // them when it is made and saves them whenever a command changes them and when it ends.
 //
 // The schedule itself runs in a ScheduleRunner on the window's job list and running flag; the
-// window hands it the timer's ticks and its commands and shows what it reports. Everything runs
-// on the window's thread: a run blocks the window only in short stretches, since the transfer
-// lets it repaint and the waiting events are handled after each log entry.
+// window hands it the timer's ticks and its commands and shows what it reports. The files go out
+// through a RunTransport on threads of their own, so no server ever holds the window, and no
+// handler of the window waits for one.
 class MainDialog : public QDialog
 {
     Q_OBJECT
 public:
-    // The one-file transfer the window uses; tests put a stand-in here.
-    using TransferFunction = ScheduleRunner::TransferFunction;
-
     // `store` defaults to the user's own settings.
     explicit MainDialog(std::shared_ptr<SettingsStore> store = {}, QWidget* parent = nullptr);
     ~MainDialog() override;
@@ -51,10 +48,15 @@ public:
     int Running() const { return running_; }
     bool TimerActive() const { return timer_.isActive(); }
     bool Destroyed() const { return destroyed_; }
+    // A transfer was still stuck past the time the ending gives it (in a name look-up, say): the
+    // program then leaves without waiting for its threads.
+    bool TransfersLeftRunning() const { return transfersLeft_; }
 
-    // Test hooks: replace the transfer, and deliver one expiry of the running timer.
-    void SetTransferForTesting(TransferFunction transfer);
+    // Test hooks: replace the transport the runs go through, and deliver one expiry of the
+    // running timer.
+    void SetTransportForTesting(std::unique_ptr<RunTransport> transport);
     void FireTimerForTesting();
+    const ScheduleRunner& RunnerForTesting() const { return *runner_; }
     JobList& JobsForTesting() { return jobs_; }
 
 protected:
@@ -90,13 +92,15 @@ private:
     void OnTimer(int timerId);
     void OnUpdateNow();
     void ShowStepError(const std::optional<StepError>& error);
-    // What the schedule's runs reach in the window: the selection, the log pane, the waiting
-    // events, the caption's progress, the trust question.
+    // What the schedule's runs reach in the window: the selection, the log pane, the rows, the
+    // caption's progress, the trust question, the boxes.
     ScheduleSeams ScheduleSeamsForWindow();
+    void MakeRunner();
+    // Ends every run at once, for a program that is ending.
+    void AbandonRuns();
 
     // The log pane: shows one entry of the job at `position`, and the job's last run in its row.
     void AppendLog(int position, const std::string& entry);
-    void DispatchWaitingMessages();
 
     // The settings store.
     void SaveNow();
@@ -111,6 +115,7 @@ private:
     JobTable table_;
     StoreTrouble storeTrouble_;
     TransferCaption caption_;
+    std::unique_ptr<RunTransport> transport_;
     std::unique_ptr<ScheduleRunner> runner_;
 
     JobList jobs_;
@@ -119,6 +124,7 @@ private:
     bool initialized_ = false;
     bool destroyed_ = false;
     bool terminating_ = false;
+    bool transfersLeft_ = false;
     // The resumed schedule's one count-down at start-up, due until it has run: it runs from the
     // event loop once the window has been painted, so the window is on the screen before any
     // transfer holds it up.

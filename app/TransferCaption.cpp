@@ -4,20 +4,50 @@
 
 #include <QFileInfo>
 #include <QWidget>
+#include <algorithm>
 
-void TransferCaption::Begin(const std::string& localPath)
+void TransferCaption::Begin(RunId run, const std::string& localPath)
 {
-    shown_.push_back({window_->windowTitle(), QFileInfo(FromText(localPath)).fileName()});
+    if (shown_.empty()) {
+        caption_ = window_->windowTitle();
+    }
+    shown_.push_back({run, QFileInfo(FromText(localPath)).fileName(), 0});
+    Show();
 }
 
-void TransferCaption::Progress(int percent)
+void TransferCaption::Progress(RunId run, int percent)
 {
-    window_->setWindowTitle(
-        QStringLiteral("%1 - %2 %3%").arg(shown_.back().first, shown_.back().second).arg(percent));
+    const auto found = std::find_if(shown_.begin(), shown_.end(),
+                                    [run](const Transfer& t) { return t.run == run; });
+    if (found != shown_.end() && found->percent != percent) {
+        found->percent = percent;
+        // Only the file named in the caption changes it.
+        if (found == shown_.begin()) {
+            Show();
+        }
+    }
 }
 
-void TransferCaption::End()
+void TransferCaption::End(RunId run)
 {
-    window_->setWindowTitle(shown_.back().first);
-    shown_.pop_back();
+    const auto found = std::find_if(shown_.begin(), shown_.end(),
+                                    [run](const Transfer& t) { return t.run == run; });
+    if (found != shown_.end()) {
+        shown_.erase(found);
+        Show();
+    }
+}
+
+void TransferCaption::Show()
+{
+    if (shown_.empty()) {
+        window_->setWindowTitle(caption_);
+        return;
+    }
+    const Transfer& first = shown_.front();
+    QString title = QStringLiteral("%1 - %2 %3%").arg(caption_, first.name).arg(first.percent);
+    if (shown_.size() > 1) {
+        title += QStringLiteral(" (%1 more going out)").arg(shown_.size() - 1);
+    }
+    window_->setWindowTitle(title);
 }

@@ -49,15 +49,19 @@ TrustQuestion MakeTrustQuestion(const ServerIdentity& server)
     return {text, server.changed ? QMessageBox::Warning : QMessageBox::Question};
 }
 
-bool AskToTrust(QWidget* window, const ServerIdentity& server)
+void AskToTrustLater(QWidget* window, const ServerIdentity& server,
+                     std::function<void(bool trusted)> answered)
 {
     const TrustQuestion question = MakeTrustQuestion(server);
-    return AppMessageBox::Ask(window, question.text, question.icon) == QMessageBox::Yes;
+    AppMessageBox::AskLater(window, question.text, question.icon,
+                            [answered = std::move(answered)](QMessageBox::StandardButton button) {
+                                answered(button == QMessageBox::Yes);
+                            });
 }
 
 void TellTrustNotRecorded(QWidget* window, const std::string& why)
 {
-    AppMessageBox::Show(
+    AppMessageBox::ShowLater(
         window,
         QStringLiteral("The server could not be recorded as trusted: %1.").arg(FromText(why)),
         QMessageBox::Warning);

@@ -4,6 +4,7 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <functional>
 #include <string>
 
 class QWidget;
@@ -19,8 +20,11 @@ struct TrustQuestion
 
 TrustQuestion MakeTrustQuestion(const ServerIdentity& server);
 
-// Puts the question to the user; true when the answer is yes.
-bool AskToTrust(QWidget* window, const ServerIdentity& server);
+// Puts the question to the user without waiting for the answer: `answered` gets true once the
+// answer is yes, false for any other way the box closes.
+void AskToTrustLater(QWidget* window, const ServerIdentity& server,
+                     std::function<void(bool trusted)> answered);
 
-// Tells the user that the server they chose to trust could not be recorded, and why.
+// Tells the user, without waiting, that the server they chose to trust could not be recorded,
+// and why.
 void TellTrustNotRecorded(QWidget* window, const std::string& why);

@@ -3,7 +3,6 @@
 // nothing: the two figures should be within 10% of each other. For contrast, the full walk of
 // the same tree is timed once.
 
-#include "engine/JobRun.h"
 #include "tests/support/TempHome.h"
 #include "transfer/FolderScanner.h"
 

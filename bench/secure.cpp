@@ -18,9 +18,9 @@
 //
 //   bench_secure [rounds]     (default 5)
 
-#include "engine/JobRun.h"
 #include "tests/support/FtpServer.h"
 #include "tests/support/ProftpdServer.h"
+#include "tests/support/RunToEnd.h"
 #include "tests/support/SftpServer.h"
 #include "tests/support/SshdServer.h"
 #include "tests/support/TempHome.h"
@@ -251,28 +251,7 @@ void CheckAndRemoveFile(const std::string& path, std::size_t size)
 // file, a progress callback on every transfer. Throws at the first file that fails.
 void RunWildcardJob(const UploadJob& job, const TrustStore* trust)
 {
-    TransferSession session;
-    std::string failure;
-    JobRunSeams seams;
-    seams.readJob = [&](UploadJob& current) {
-        current = job;
-        return true;
-    };
-    seams.transfer = [&](const UploadJob& current, const std::string& remotePath,
-                         const std::string& localPath, std::string& resultText,
-                         std::int32_t& success) {
-        session.Send(current.userName, current.password, current.webAddress, remotePath, localPath,
-                     current.port, current.passiveMode, resultText, success,
-                     [](std::uint64_t, std::uint64_t) { return true; }, {trust, nullptr});
-    };
-    seams.listFiles = ListPatternFiles;
-    seams.appendLog = [&](const std::string& resultText, const std::string& localPath,
-                          const std::string&) {
-        if (resultText != "Ok.\r\n" && failure.empty()) {
-            failure = localPath + ": " + resultText;
-        }
-    };
-    RunJob(seams);
+    const std::string failure = RunOverOneSession(job, trust);
     if (!failure.empty()) {
         throw std::runtime_error("job run failed: " + failure);
     }

@@ -18,8 +18,8 @@
 //   bench_wan [loopback rounds] [delayed rounds] [delay ms] [files]     (default 3 1 25 200)
 //   BENCH_WAN_REPLACE=1 bench_wan ...   times runs that replace files already on the server
 
-#include "engine/JobRun.h"
 #include "tests/support/ProftpdServer.h"
+#include "tests/support/RunToEnd.h"
 #include "tests/support/SshdServer.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestCertificates.h"
@@ -459,28 +459,7 @@ Cost RunOurs(const UploadJob& job, const TrustStore* trust)
     rusage before{};
     getrusage(RUSAGE_SELF, &before);
     const auto start = Clock::now();
-    TransferSession session;
-    std::string failure;
-    JobRunSeams seams;
-    seams.readJob = [&](UploadJob& current) {
-        current = job;
-        return true;
-    };
-    seams.transfer = [&](const UploadJob& current, const std::string& remotePath,
-                         const std::string& localPath, std::string& resultText,
-                         std::int32_t& success) {
-        session.Send(current.userName, current.password, current.webAddress, remotePath, localPath,
-                     current.port, current.passiveMode, resultText, success,
-                     [](std::uint64_t, std::uint64_t) { return true; }, {trust, nullptr});
-    };
-    seams.listFiles = ListPatternFiles;
-    seams.appendLog = [&](const std::string& resultText, const std::string& localPath,
-                          const std::string&) {
-        if (resultText != "Ok.\r\n" && failure.empty()) {
-            failure = localPath + ": " + resultText;
-        }
-    };
-    RunJob(seams);
+    const std::string failure = RunOverOneSession(job, trust);
     const double wall = WallSince(start);
     rusage after{};
     getrusage(RUSAGE_SELF, &after);

@@ -1,16 +1,16 @@
 #include "engine/ScheduleRunner.h"
 
 #include "engine/ActivityLogText.h"
-#include "engine/JobRun.h"
-#include "engine/RunTracker.h"
 #include "engine/Scheduler.h"
-#include "transfer/TransferSession.h"
+#include "transfer/ServerAddress.h"
 #include "transfer/TrustStore.h"
 
-#include <chrono>
+#include <algorithm>
+#include <cctype>
 #include <ctime>
 #include <exception>
 #include <new>
+#include <unordered_set>
 #include <utility>
 
 namespace {
@@ -32,210 +32,332 @@ std::optional<StepError> Guard(const std::function<void()>& step)
     }
     return std::nullopt;
 }
+
+// The server a job's runs hold while they go: its host (in any case) and port. An address that
+// cannot be read names no server; its run fails at once without connecting.
+std::string ServerOf(const UploadJob& job)
+{
+    const std::optional<ServerAddress> address = ParseServerAddress(job.webAddress, job.port);
+    if (!address) {
+        return "?" + job.webAddress;
+    }
+    std::string host = address->host;
+    std::transform(host.begin(), host.end(), host.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return host + " " + std::to_string(address->port);
+}
 } // namespace
 
 ScheduleRunner::ScheduleRunner(JobList& jobs, const std::int32_t& running, ScheduleSeams seams,
-                               const std::string& trustRoot)
-    : jobs_(jobs), running_(running), seams_(std::move(seams)),
-      runs_(std::make_unique<RunTracker>()), trust_(std::make_unique<TrustStore>(trustRoot))
+                               RunTransport& transport, const std::string& trustRoot)
+    : jobs_(jobs), running_(running), seams_(std::move(seams)), transport_(transport),
+      trust_(std::make_unique<TrustStore>(trustRoot))
 {
-    transfer_ = [this](const UploadJob& job, const std::string& remotePath,
-                       const std::string& localPath, std::string& resultText, std::int32_t& success,
-                       const TransferProgress& progress) {
-        // A run nested in this transfer's progress has its own; only ours is kept.
-        std::optional<ServerIdentity> untrusted;
-        TransferReplace replace{job.storeInPlace, false};
-        if (session_ != nullptr) {
-            session_->Send(job.userName, job.password, job.webAddress, remotePath, localPath,
-                           job.port, job.passiveMode, resultText, success, progress,
-                           {trust_.get(), &untrusted}, &replace);
-        } else {
-            TransferFile(job.userName, job.password, job.webAddress, remotePath, localPath,
-                         job.port, job.passiveMode, resultText, success, progress,
-                         {trust_.get(), &untrusted}, &replace);
-        }
-        lastUntrusted_ = std::move(untrusted);
-        lastRenamesRefused_ = replace.renameRefused;
+    RunTransport::Sink sink;
+    sink.listed = [this](RunId id, std::vector<FilePair> files) { OnListed(id, std::move(files)); };
+    sink.progress = [this](RunId id, std::uint64_t sent, std::uint64_t total) {
+        OnProgress(id, sent, total);
     };
+    sink.fileDone = [this](RunId id, FileOutcome outcome) { OnFileDone(id, std::move(outcome)); };
+    transport_.SetSink(std::move(sink));
 }
 
-ScheduleRunner::~ScheduleRunner() = default;
+ScheduleRunner::~ScheduleRunner()
+{
+    transport_.SetSink({});
+}
 
 std::optional<StepError> ScheduleRunner::TimerTick()
 {
-    // Ticks that arrive while a tick or a transfer is in progress are dropped, never caught up.
-    if (inTick_ || running_ == 0 || inTransfer_ > 0) {
-        return std::nullopt;
-    }
-    inTick_ = true;
-    std::optional<StepError> error = Guard([this] { Tick(false); });
-    inTick_ = false;
-    return error;
-}
-
-std::optional<StepError> ScheduleRunner::StartUpStep()
-{
-    return Guard([this] { Tick(false); });
+    return Guard([this] {
+        Identify();
+        ScheduledStep(jobs_, running_, [this](int position) {
+            Begin(jobs_[static_cast<std::size_t>(position)], false);
+        });
+    });
 }
 
 std::optional<StepError> ScheduleRunner::UpdateSelected()
 {
-    return Guard([this] { Tick(true); });
+    return Guard([this] {
+        if (!seams_.selectedCount || !seams_.nextSelected) {
+            return;
+        }
+        Identify();
+        SelectedStep(seams_.selectedCount(), seams_.nextSelected, [this](int position) {
+            if (position < static_cast<int>(jobs_.size())) {
+                Begin(jobs_[static_cast<std::size_t>(position)], true);
+            }
+        });
+    });
 }
 
-void ScheduleRunner::JobRemoved(int position)
+void ScheduleRunner::Abandon()
 {
-    runs_->JobRemoved(position);
+    abandoned_ = true;
+    questions_.clear();
 }
 
-void ScheduleRunner::Tick(bool selectedOnly)
+// Gives every job that has none (new, or a copy of another) an identity of its own.
+void ScheduleRunner::Identify()
 {
-    const RunJobAt run = [this, selectedOnly](int position) { Run(position, selectedOnly); };
-    if (!selectedOnly) {
-        ScheduledStep(jobs_, running_, run);
+    std::unordered_set<std::uint64_t> seen;
+    for (UploadJob& job : jobs_) {
+        if (job.id == 0 || !seen.insert(job.id).second) {
+            job.id = ++lastJobId_;
+            job.runState = UploadJob::RunState::Idle;
+            seen.insert(job.id);
+        }
+        lastJobId_ = std::max(lastJobId_, job.id);
+    }
+}
+
+UploadJob* ScheduleRunner::Find(std::uint64_t jobId)
+{
+    const auto found = std::find_if(jobs_.begin(), jobs_.end(),
+                                    [jobId](const UploadJob& job) { return job.id == jobId; });
+    return found != jobs_.end() ? &*found : nullptr;
+}
+
+int ScheduleRunner::PositionOf(std::uint64_t jobId) const
+{
+    const auto found = std::find_if(jobs_.begin(), jobs_.end(),
+                                    [jobId](const UploadJob& job) { return job.id == jobId; });
+    return found != jobs_.end() ? static_cast<int>(found - jobs_.begin()) : -1;
+}
+
+void ScheduleRunner::SetRunState(std::uint64_t jobId, UploadJob::RunState state)
+{
+    if (UploadJob* job = Find(jobId)) {
+        job->runState = state;
+    }
+    if (seams_.runChanged) {
+        seams_.runChanged(PositionOf(jobId));
+    }
+}
+
+void ScheduleRunner::Begin(UploadJob& job, bool userAtWindow)
+{
+    // A job has one run at a time: a turn that comes while it goes, or waits, is skipped.
+    if (abandoned_ || std::any_of(runs_.begin(), runs_.end(), [&job](const auto& entry) {
+            return entry.second.jobId == job.id;
+        })) {
         return;
     }
-    if (!seams_.selectedCount || !seams_.nextSelected) {
-        return;
-    }
-    SelectedStep(seams_.selectedCount(), seams_.nextSelected, run);
-}
-
-void ScheduleRunner::Run(int position, bool userAtWindow)
-{
-    const std::shared_ptr<RunSlot> slot = runs_->Begin(position);
-    // The run's own session, closed when the run ends; a run nested in this one (from the events
-    // a transfer or a log entry lets in) has its own, and ours is back in place after it.
-    TransferSession session;
-    struct SessionScope
-    {
-        TransferSession*& current;
-        TransferSession* previous;
-        ~SessionScope() { current = previous; }
-    } scope{session_, std::exchange(session_, &session)};
+    Run run;
+    run.id = ++lastRun_;
+    run.jobId = job.id;
+    run.server = ServerOf(job);
+    const std::uint64_t jobId = job.id;
     JobRunSeams seams;
-    seams.readJob = [this, slot](UploadJob& job) {
-        return !abandoned_ && ReadTrackedJob(*slot, jobs_, job);
-    };
-    seams.transfer = [this](const UploadJob& job, const std::string& remotePath,
-                            const std::string& localPath, std::string& resultText,
-                            std::int32_t& success) {
-        lastUntrusted_.reset();
-        lastRenamesRefused_ = false;
-        TransferWithProgress(job, remotePath, localPath, resultText, success);
-    };
-    seams.renamesRefused = [this, slot] {
-        if (!std::exchange(lastRenamesRefused_, false)) {
+    seams.readJob = [this, jobId](UploadJob& copy) {
+        const UploadJob* found = Find(jobId);
+        if (found == nullptr || abandoned_) {
             return false;
         }
-        if (slot->position >= 0 && slot->position < static_cast<int>(jobs_.size())) {
-            jobs_[static_cast<std::size_t>(slot->position)].storeInPlace = true;
-        }
+        copy = *found;
         return true;
     };
-    seams.listFiles = ListPatternFiles;
-    // The run's outcome is its last entry's; a run that logs nothing has not failed.
-    bool failed = false;
-    seams.appendLog = [this, slot, &failed](const std::string& resultText,
-                                            const std::string& localPath,
-                                            const std::string& remotePath) {
-        failed = resultText != "Ok.\r\n";
-        Log(slot->position, resultText, localPath, remotePath);
+    const RunId id = run.id;
+    seams.appendLog = [this, id](const std::string& resultText, const std::string& localPath,
+                                 const std::string& remotePath) {
+        Log(runs_.at(id), resultText, localPath, remotePath);
     };
-    seams.untrustedServer = [this] { return lastUntrusted_; };
-    if (userAtWindow) {
-        seams.askTrust = [this](const ServerIdentity& server) { return AskTrust(server); };
+    seams.storeInPlace = [this, jobId] {
+        if (UploadJob* found = Find(jobId)) {
+            found->storeInPlace = true;
+        }
+    };
+    run.run = std::make_unique<JobRun>(std::move(seams), userAtWindow);
+    std::deque<RunId>& queue = servers_[run.server];
+    queue.push_back(id);
+    Run& placed = runs_.emplace(id, std::move(run)).first->second;
+    if (queue.size() == 1) {
+        StartRun(placed);
+    } else {
+        SetRunState(jobId, UploadJob::RunState::Waiting);
     }
-    RunJob(seams);
-    if (userAtWindow || slot->removed || slot->position < 0 ||
-        slot->position >= static_cast<int>(jobs_.size())) {
+}
+
+void ScheduleRunner::StartRun(Run& run)
+{
+    SetRunState(run.jobId, UploadJob::RunState::Running);
+    Take(run, run.run->Start());
+}
+
+// Carries out what the run asks for next.
+void ScheduleRunner::Take(Run& run, RunStep step)
+{
+    if (abandoned_) {
+        step.kind = RunStep::Kind::End;
+    }
+    switch (step.kind) {
+    case RunStep::Kind::List:
+        transport_.List(run.id, step.pattern);
+        return;
+    case RunStep::Kind::Send:
+        run.sent = step.request;
+        run.sending = true;
+        if (seams_.transferBegins) {
+            seams_.transferBegins(run.id, step.request.localPath);
+        }
+        transport_.Send(run.id, std::move(step.request));
+        return;
+    case RunStep::Kind::Ask:
+        run.asking = std::move(step.server);
+        questions_.push_back(run.id);
+        AskNext();
+        return;
+    case RunStep::Kind::End:
+        End(run.id);
         return;
     }
-    AfterScheduledRun(jobs_[static_cast<std::size_t>(slot->position)], failed,
-                      static_cast<std::int64_t>(std::time(nullptr)));
-    if (seams_.scheduledRunEnded) {
-        seams_.scheduledRunEnded(slot->position);
+}
+
+void ScheduleRunner::End(RunId id)
+{
+    const auto found = runs_.find(id);
+    if (found == runs_.end()) {
+        return;
+    }
+    Run& run = found->second;
+    transport_.Close(id);
+    const std::uint64_t jobId = run.jobId;
+    const std::string server = run.server;
+    const bool scheduled = !run.run->UserAtWindow();
+    const bool failed = run.run->Failed();
+    runs_.erase(found);
+
+    UploadJob* job = Find(jobId);
+    if (job != nullptr && scheduled && !abandoned_) {
+        AfterScheduledRun(*job, failed, static_cast<std::int64_t>(std::time(nullptr)));
+    }
+    SetRunState(jobId, UploadJob::RunState::Idle);
+
+    // The server is free: the next run waiting for it starts.
+    std::deque<RunId>& queue = servers_[server];
+    queue.erase(std::remove(queue.begin(), queue.end(), id), queue.end());
+    if (queue.empty()) {
+        servers_.erase(server);
+        return;
+    }
+    const auto next = runs_.find(queue.front());
+    if (next != runs_.end()) {
+        StartRun(next->second);
     }
 }
 
-// Asks the user about a server that could not be verified, and records it as trusted on yes.
-bool ScheduleRunner::AskTrust(const ServerIdentity& server)
+void ScheduleRunner::AskNext()
 {
-    if (abandoned_ || !seams_.askTrust || !seams_.askTrust(server)) {
-        return false;
+    if (asking_ || questions_.empty()) {
+        return;
     }
-    std::string why;
-    if (!trust_->Trust(server, why)) {
-        if (seams_.trustNotRecorded) {
-            seams_.trustNotRecorded(why);
+    const auto found = runs_.find(questions_.front());
+    if (found == runs_.end() || abandoned_ || !seams_.askTrust) {
+        // Nobody to ask: the file's failure stands.
+        questions_.pop_front();
+        if (found != runs_.end()) {
+            Take(found->second, found->second.run->Answered(false));
         }
-        return false;
+        AskNext();
+        return;
     }
-    return true;
+    asking_ = true;
+    seams_.askTrust(found->second.asking);
 }
 
-void ScheduleRunner::TransferWithProgress(const UploadJob& job, const std::string& remotePath,
-                                          const std::string& localPath, std::string& resultText,
-                                          std::int32_t& success)
+void ScheduleRunner::TrustAnswered(bool trusted)
 {
-    // Told to the window however the transfer ends.
-    struct TransferScope
-    {
-        ScheduleRunner& runner;
-        ~TransferScope()
-        {
-            --runner.inTransfer_;
-            if (runner.seams_.transferEnds) {
-                runner.seams_.transferEnds();
-            }
-        }
-    };
-    ++inTransfer_;
-    const TransferScope scope{*this};
-    if (seams_.transferBegins) {
-        seams_.transferBegins(localPath);
+    if (!asking_ || questions_.empty()) {
+        return;
     }
-    using Clock = std::chrono::steady_clock;
-    Clock::time_point lastDispatch = Clock::now();
-    int shownPercent = -1;
-    const TransferProgress progress = [&](std::uint64_t sent, std::uint64_t total) {
-        const int percent = total > 0 ? static_cast<int>(sent * 100 / total) : 0;
-        if (percent != shownPercent) {
-            shownPercent = percent;
-            if (seams_.transferProgress) {
-                seams_.transferProgress(percent);
+    asking_ = false;
+    const RunId id = questions_.front();
+    questions_.pop_front();
+    const auto found = runs_.find(id);
+    if (found != runs_.end()) {
+        Run& run = found->second;
+        if (trusted && !abandoned_) {
+            std::string why;
+            if (!trust_->Trust(run.asking, why)) {
+                trusted = false;
+                if (seams_.trustNotRecorded) {
+                    seams_.trustNotRecorded(why);
+                }
             }
         }
-        // The window answers while the bytes go out, as it does after each log entry.
-        if (Clock::now() - lastDispatch >= std::chrono::milliseconds(20)) {
-            if (seams_.dispatchEvents) {
-                seams_.dispatchEvents();
-            }
-            lastDispatch = Clock::now();
-        }
-        return !abandoned_;
-    };
-    transfer_(job, remotePath, localPath, resultText, success, progress);
+        Take(run, run.run->Answered(trusted && !abandoned_));
+    }
+    AskNext();
 }
 
-void ScheduleRunner::Log(int position, const std::string& resultText, const std::string& localPath,
-                         const std::string& remotePath)
+void ScheduleRunner::Log(const Run& run, const std::string& resultText,
+                         const std::string& localPath, const std::string& remotePath)
 {
-    std::string web;
-    std::string user;
     const std::time_t now = std::time(nullptr);
-    if (position >= 0 && position < static_cast<int>(jobs_.size())) {
-        UploadJob& job = jobs_[static_cast<std::size_t>(position)];
-        web = job.webAddress;
-        user = job.userName;
+    // The entry names the job as it is now; a job deleted during its file as it was sent.
+    std::string web = run.sent.webAddress;
+    std::string user = run.sent.userName;
+    if (UploadJob* job = Find(run.jobId)) {
+        web = job->webAddress;
+        user = job->userName;
         // Each file's entry is the job's latest outcome, so a pattern run ends on its last file's.
-        job.lastRun = {static_cast<std::int64_t>(now), resultText != "Ok.\r\n", resultText};
+        job->lastRun = {static_cast<std::int64_t>(now), resultText != "Ok.\r\n", resultText};
     }
     if (seams_.showLogEntry) {
-        seams_.showLogEntry(position, ActivityLogText::Entry(ActivityLogText::Stamp(now), web, user,
-                                                             remotePath, localPath, resultText));
+        seams_.showLogEntry(PositionOf(run.jobId),
+                            ActivityLogText::Entry(ActivityLogText::Stamp(now), web, user,
+                                                   remotePath, localPath, resultText));
     }
-    if (seams_.dispatchEvents) {
-        seams_.dispatchEvents();
+}
+
+void ScheduleRunner::OnListed(RunId id, std::vector<FilePair> files)
+{
+    const auto found = runs_.find(id);
+    if (found != runs_.end()) {
+        Take(found->second, found->second.run->Listed(std::move(files)));
     }
+}
+
+void ScheduleRunner::OnProgress(RunId id, std::uint64_t sent, std::uint64_t total)
+{
+    const auto found = runs_.find(id);
+    if (found == runs_.end() || !found->second.sending || abandoned_) {
+        return;
+    }
+    const int percent = total > 0 ? static_cast<int>(sent * 100 / total) : 0;
+    if (percent != found->second.percent && seams_.transferProgress) {
+        found->second.percent = percent;
+        seams_.transferProgress(id, percent);
+    }
+}
+
+void ScheduleRunner::OnFileDone(RunId id, FileOutcome outcome)
+{
+    const auto found = runs_.find(id);
+    if (found == runs_.end()) {
+        return;
+    }
+    Run& run = found->second;
+    if (run.sending) {
+        run.sending = false;
+        run.percent = -1;
+        if (seams_.transferEnds) {
+            seams_.transferEnds(id);
+        }
+    }
+    if (abandoned_) {
+        End(id);
+        return;
+    }
+    if (outcome.error) {
+        // Nothing could be sent at all: the run ends without an entry for the file, and the
+        // user is told as of any error.
+        End(id);
+        if (seams_.runFailed) {
+            seams_.runFailed({*outcome.error, outcome.outOfMemory});
+        }
+        return;
+    }
+    Take(run, run.run->FileDone(outcome));
 }

@@ -6,10 +6,10 @@
 #include <functional>
 
 // The two steps of the upload schedule. The window owns the job list, the running flag and the
-// selection; these functions only walk them, so a run that lets window events in between (which
-// may add, change or delete jobs, or start a nested run) never leaves them on a stale size.
+// selection; these functions only walk them and hand each job that is due to `runJob`, which
+// starts its run and returns at once.
 
-// Runs the job at a position; may throw, and the throw ends the step at once.
+// Starts a run of the job at a position; may throw, and the throw ends the step at once.
 using RunJobAt = std::function<void(int position)>;
 
 // One scheduled step: counts every job down by one and runs each job whose countdown was 0, after

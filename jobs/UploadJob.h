@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
-// One configured periodic upload. A job has no identity of its own: its position in the job list
-// is its row in the list view and the index of its keys in the settings store.
+// One configured periodic upload. Its position in the job list is its row in the list view and
+// the index of its keys in the settings store; while the program runs, the schedule also gives it
+// an identity of its own, so that a run keeps to its job when rows move.
 struct UploadJob
 {
     std::string userName;
@@ -45,6 +46,19 @@ struct UploadJob
     // runs on its interval. Memory only, like lastRun: a restart puts every job on its interval.
     std::int32_t retryDelay = 0;
     std::int64_t retryDue = 0;
+
+    // Who this job is while the program runs: given by the schedule (0 until then), kept by a
+    // change in the editor, never stored.
+    std::uint64_t id = 0;
+    // Whether a run of this job goes now, or waits while another job's run holds the same server.
+    // Memory only, kept by the schedule.
+    enum class RunState
+    {
+        Idle,
+        Waiting,
+        Running,
+    };
+    RunState runState = RunState::Idle;
 
     // Jobs are equal when everything the user configured is; how the password is stored is the
     // store's own bookkeeping.

@@ -165,7 +165,7 @@ void FolderScanner::ScanFolder(FolderNode& node, const std::string& pattern, int
     Scan(node, pattern, maxDepth, open);
 }
 
-std::vector<FilePair> transfer::ListPatternFiles(const std::string& pattern)
+std::vector<FilePair> ListPatternFiles(const std::string& pattern)
 {
     FolderScanner scanner;
     scanner.SetRoot(pattern);

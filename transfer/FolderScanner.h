@@ -35,11 +35,6 @@ private:
     std::string root_;
 };
 
-namespace transfer {
-
 // The files `pattern` matches in its own folder, in listing order, without entering any
-// subfolder: a wildcard run uploads only the top level. In this namespace while engine/ still has
-// a function of the same name.
+// subfolder: a wildcard run uploads only the top level.
 std::vector<FilePair> ListPatternFiles(const std::string& pattern);
-
-} // namespace transfer

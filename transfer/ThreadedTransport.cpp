@@ -244,7 +244,7 @@ void ThreadedTransport::Perform(RunId run, const Request& request, std::optional
         std::vector<FilePair> files;
         if (!abandoned_) {
             try {
-                files = transfer::ListPatternFiles(list->pattern);
+                files = ListPatternFiles(list->pattern);
             } catch (...) {
                 files.clear(); // out of memory: nothing listed, so nothing of the run is sent
             }

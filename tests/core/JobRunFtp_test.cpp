@@ -1,7 +1,8 @@
 #include "engine/JobRun.h"
-#include "engine/RunTracker.h"
 #include "tests/support/FtpServer.h"
+#include "tests/support/RunToEnd.h"
 #include "tests/support/TempHome.h"
+#include "transfer/FolderScanner.h"
 #include "transfer/TransferFile.h"
 
 #include <gtest/gtest.h>
@@ -50,21 +51,25 @@ protected:
 
     void Run()
     {
-        const auto slot = tracker.Begin(0);
         JobRunSeams seams;
-        seams.readJob = [this, slot](UploadJob& job) { return ReadTrackedJob(*slot, jobs, job); };
-        seams.transfer = [](const UploadJob& job, const std::string& remotePath,
-                            const std::string& localPath, std::string& resultText,
-                            std::int32_t& success) {
-            TransferFile(job.userName, job.password, job.webAddress, remotePath, localPath,
-                         job.port, job.passiveMode, resultText, success);
+        seams.readJob = [this](UploadJob& job) {
+            job = jobs[0];
+            return true;
         };
-        seams.listFiles = ListPatternFiles;
         seams.appendLog = [this](const std::string& resultText, const std::string& localPath,
                                  const std::string& remotePath) {
             logged.push_back({resultText, localPath, remotePath});
         };
-        RunJob(seams);
+        JobRun run(seams, false);
+        RunToEnd(run, ListPatternFiles, [](const FileRequest& file) {
+            FileOutcome outcome;
+            std::int32_t success = 0;
+            TransferFile(file.userName, file.password, file.webAddress, file.remotePath,
+                         file.localPath, file.port, file.passiveMode, outcome.resultText,
+                         success);
+            outcome.success = success != 0;
+            return outcome;
+        });
     }
 
     std::vector<std::string> Stores() const
@@ -81,7 +86,6 @@ protected:
     FtpServer server;
     std::string source;
     JobList jobs;
-    RunTracker tracker;
     std::vector<Logged> logged;
 };
 

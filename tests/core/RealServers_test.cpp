@@ -1,15 +1,16 @@
 // Job runs against the servers people run, started by the test as root on 127.0.0.1: proftpd
 // (plain FTP, ftpes:// with TLS 1.2 or 1.3 and with TLS 1.3 only, ftps://, and SFTP through
-// mod_sftp) and OpenSSH's sshd. Each run goes through RunJob and one TransferSession, as the
+// mod_sftp) and OpenSSH's sshd. Each run goes through a JobRun and one TransferSession, as the
 // window's runs do; the bytes must arrive whole, every file must be logged as sent, and the
 // server's own log must show one login per run on a secure server and one per file on plain FTP.
 // proftpd requires every TLS data connection to resume the control connection's session.
 #include "engine/JobRun.h"
-#include "engine/RunTracker.h"
+#include "tests/support/RunToEnd.h"
 #include "tests/support/ProftpdServer.h"
 #include "tests/support/SshdServer.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestCertificates.h"
+#include "transfer/FolderScanner.h"
 #include "transfer/TransferSession.h"
 #include "transfer/TrustStore.h"
 
@@ -116,28 +117,30 @@ protected:
         job.passiveMode = 1;
         job.sourceFile = local_ + "/files/" + source;
         job.destinationFile = destination;
-        const JobList jobs = {job};
-        RunTracker tracker;
-        const auto slot = tracker.Begin(0);
         TransferSession session;
         std::vector<std::string> logged;
         JobRunSeams seams;
-        seams.readJob = [&](UploadJob& current) { return ReadTrackedJob(*slot, jobs, current); };
-        TransferReplace replace{inPlace_, false};
-        seams.transfer = [&](const UploadJob& current, const std::string& remotePath,
-                             const std::string& localPath, std::string& resultText,
-                             std::int32_t& success) {
-            std::optional<ServerIdentity> untrusted;
-            replace = {inPlace_, false};
-            session.Send(current.userName, current.password, current.webAddress, remotePath,
-                         localPath, current.port, current.passiveMode, resultText, success, {},
-                         {&store_, &untrusted}, &replace);
+        seams.readJob = [&](UploadJob& current) {
+            current = job;
+            current.storeInPlace = inPlace_;
+            return true;
         };
-        seams.renamesRefused = [&] { return replace.renameRefused && (inPlace_ = true); };
-        seams.listFiles = ListPatternFiles;
+        seams.storeInPlace = [&] { inPlace_ = true; };
         seams.appendLog = [&](const std::string& resultText, const std::string&,
                               const std::string&) { logged.push_back(resultText); };
-        RunJob(seams);
+        JobRun run(seams, false);
+        RunToEnd(run, ListPatternFiles, [&](const FileRequest& file) {
+            FileOutcome outcome;
+            std::int32_t success = 0;
+            std::optional<ServerIdentity> untrusted;
+            TransferReplace replace{file.inPlace, false};
+            session.Send(file.userName, file.password, file.webAddress, file.remotePath,
+                         file.localPath, file.port, file.passiveMode, outcome.resultText, success,
+                         {}, {&store_, &untrusted}, &replace);
+            outcome.success = success != 0;
+            outcome.renameRefused = replace.renameRefused;
+            return outcome;
+        });
         return logged;
     }
 

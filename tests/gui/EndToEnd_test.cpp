@@ -122,6 +122,7 @@ TEST_F(EndToEndTest, TheWindowKeepsPaintingAndShowsProgressDuringASlowTransfer)
     });
     probe.start();
     driver.Click("updateNowButton");
+    ASSERT_TRUE(driver.WaitForRuns());
     probe.stop();
     const qint64 took = clock.elapsed();
 
@@ -210,6 +211,7 @@ TEST_F(EndToEndTest, AClickOnStopDuringATransferTakesEffectAtOnce)
     clock.start();
     click.start();
     driver.Click("updateNowButton");
+    ASSERT_TRUE(driver.WaitForRuns());
     const qint64 transferEnded = clock.elapsed();
 
     EXPECT_EQ(server.readFile("slow.bin").size(), 6u * 1024 * 1024);

@@ -70,6 +70,7 @@ protected:
     {
         driver.ClickRow(row);
         driver.Click("updateNowButton");
+        driver.WaitForRuns();
     }
 
     std::string local;
@@ -178,12 +179,9 @@ TEST_F(LastRunTest, APatternRunTakesTheOutcomeOfTheLastFileItTried)
     AddJob(driver, local + "/many/*.csv", 21);
     int calls = 0;
     int failing = -1; // the call that is refused
-    driver.dialog().SetTransferForTesting([&](const UploadJob&, const std::string&,
-                                              const std::string&, std::string& resultText,
-                                              std::int32_t& success, const TransferProgress&) {
-        const bool fail = calls++ == failing;
-        resultText = fail ? "550 Refused.\r\n" : "Ok.\r\n";
-        success = fail ? 0 : 1;
+    driver.UseStandIn([&](const FileRequest&) {
+        return calls++ == failing ? StandInTransport::Failed("550 Refused.\r\n")
+                                  : StandInTransport::Ok();
     });
     const auto run = [&](int refused) {
         calls = 0;

@@ -1,9 +1,8 @@
 // The schedule driven through the window: its buttons, its timer's expiries and the update-now
-// command, with a stand-in transfer that records what would have been sent.
+// command, with a stand-in transport that records what would have been sent.
 #include "app/AppMessageBox.h"
 #include "tests/gui/support/DialogDriver.h"
 #include "tests/support/TempHome.h"
-#include "transfer/TransferFile.h"
 
 #include <QLabel>
 #include <QTest>
@@ -28,20 +27,13 @@ protected:
         AppMessageBox::ClearHistory();
     }
 
-    // Puts the recording stand-in into the driver's window. `during` runs inside each transfer.
-    void Record(DialogDriver& driver, std::function<void(const UploadJob&)> during = {})
+    // Puts the recording stand-in into the driver's window; each file goes well.
+    StandInTransport& Record(DialogDriver& driver)
     {
-        driver.dialog().SetTransferForTesting(
-            [this, during](const UploadJob& job, const std::string& remotePath, const std::string&,
-                           std::string& resultText, std::int32_t& success,
-                           const TransferProgress&) {
-                sent.push_back({tick, job.webAddress, remotePath});
-                if (during) {
-                    during(job);
-                }
-                resultText = "Ok.\r\n";
-                success = 1;
-            });
+        return driver.UseStandIn([this](const FileRequest& file) {
+            sent.push_back({tick, file.webAddress, file.remotePath});
+            return StandInTransport::Ok();
+        });
     }
 
     // One expiry of the running timer, as the window would receive it.
@@ -182,94 +174,51 @@ TEST_F(SchedulerTest, UpdateNowRunsTheSelectedRowsInOrderAndLeavesCountdownsAlon
     EXPECT_EQ(driver.Log()->toPlainText().count(QStringLiteral("Ok.")), 2);
 }
 
-TEST_F(SchedulerTest, AnExpiryDuringARunIsDroppedAndStopTakesEffectAfterTheTick)
+// A run that no transfer could even begin is told in a box that waits for the user while the
+// schedule goes on.
+TEST_F(SchedulerTest, AnErrorOfARunIsShownAndTheOtherJobsGoOn)
 {
     DialogDriver driver;
-    Record(driver, [&driver](const UploadJob& job) {
-        if (job.webAddress == "first") {
-            // Both arrive while the run dispatches the window's events after its log entry.
-            QTimer::singleShot(0, &driver.dialog(), [&driver] {
-                driver.dialog().FireTimerForTesting();
-                QTest::mouseClick(driver.Button("stopButton"), Qt::LeftButton);
-            });
+    const std::string message = "Could not open an FTP client session.";
+    driver.UseStandIn([&](const FileRequest& file) {
+        FileOutcome outcome = StandInTransport::Ok();
+        if (file.webAddress == "bad") {
+            outcome.error = message;
         }
-    });
-    Add(driver, QStringLiteral("first"), 1);
-    Add(driver, QStringLiteral("second"), 1);
-    Add(driver, QStringLiteral("third"), 3);
-    driver.Click("startButton");
-    Tick(driver);
-    Tick(driver);
-
-    // The nested expiry counted nothing down; the stop let the tick finish its jobs.
-    EXPECT_EQ(TicksOf("first"), std::vector<int>{2});
-    EXPECT_EQ(TicksOf("second"), std::vector<int>{2});
-    EXPECT_EQ(driver.dialog().Jobs()[2].countdown, 1);
-    EXPECT_EQ(driver.dialog().Running(), 0);
-    EXPECT_FALSE(driver.dialog().TimerActive());
-}
-
-TEST_F(SchedulerTest, AnEscapingErrorEndsTheTickIsShownAndTheNextTickIsNormal)
-{
-    DialogDriver driver;
-    bool fail = true;
-    std::string message = "Could not open a client session.";
-    driver.dialog().SetTransferForTesting([&](const UploadJob& job, const std::string& remotePath,
-                                              const std::string&, std::string& resultText,
-                                              std::int32_t& success, const TransferProgress&) {
-        if (fail && job.webAddress == "bad") {
-            throw TransferSessionError(message);
-        }
-        sent.push_back({tick, job.webAddress, remotePath});
-        resultText = "Ok.\r\n";
-        success = 1;
+        sent.push_back({tick, file.webAddress, file.remotePath});
+        return outcome;
     });
     Add(driver, QStringLiteral("bad"), 1);
     Add(driver, QStringLiteral("later"), 1);
     driver.Click("startButton");
-    Tick(driver);
     AppMessageBox::SetNextAnswer(QMessageBox::Ok);
     Tick(driver);
-
+    Tick(driver);
     ASSERT_EQ(AppMessageBox::History().size(), 1);
     EXPECT_EQ(AppMessageBox::History()[0].text, QString::fromStdString(message));
     EXPECT_EQ(AppMessageBox::History()[0].icon, QMessageBox::Critical);
-    EXPECT_TRUE(sent.empty());
-    EXPECT_EQ(driver.dialog().Jobs()[1].countdown, 0) << "later jobs are not counted down";
-    EXPECT_TRUE(driver.Log()->toPlainText().isEmpty());
-
-    // The next tick is handled: the later job falls due now.
-    Tick(driver);
-    EXPECT_EQ(TicksOf("later"), std::vector<int>{3});
-
-    // An error without a text of its own gets the program's general one.
-    message.clear();
-    AppMessageBox::ClearHistory();
-    AppMessageBox::SetNextAnswer(QMessageBox::Ok);
-    Tick(driver);
-    ASSERT_EQ(AppMessageBox::History().size(), 1);
-    EXPECT_EQ(AppMessageBox::History()[0].text, QStringLiteral("Internal application error."));
+    EXPECT_EQ(TicksOf("later"), std::vector<int>{2});
+    EXPECT_EQ(driver.Log()->toPlainText().count(QStringLiteral("Ok.")), 1);
 }
 
-TEST_F(SchedulerTest, ClosingTheWindowDuringARunLetsTheTickFinishFirst)
+// Closing the window cuts every transfer short: the program ends at once and saves.
+TEST_F(SchedulerTest, ClosingTheWindowAbandonsWhatRuns)
 {
     DialogDriver driver;
-    Record(driver, [&driver](const UploadJob& job) {
-        if (job.webAddress == "first") {
-            QTimer::singleShot(0, &driver.dialog(), [&driver] { driver.dialog().close(); });
-        }
-    });
+    StandInTransport& transport = Record(driver);
+    transport.answerSends = nullptr; // the file never comes back
     Add(driver, QStringLiteral("first"), 1);
-    Add(driver, QStringLiteral("second"), 1);
     driver.Click("startButton");
     QTimer::singleShot(0, &driver.dialog(), [&] {
         Tick(driver);
         Tick(driver);
+        driver.dialog().close();
     });
     driver.dialog().DoModal();
-    EXPECT_EQ(TicksOf("second"), std::vector<int>{2});
     EXPECT_TRUE(driver.dialog().Destroyed());
-    EXPECT_EQ(driver.Log()->toPlainText().count(QStringLiteral("Ok.")), 2);
+    EXPECT_TRUE(transport.abandoned);
+    EXPECT_EQ(transport.Sends().size(), 1u);
+    EXPECT_EQ(driver.OpenStore()->ReadInt(QStringLiteral("1.0"), QStringLiteral("Runned"), 0), 1);
 }
 
 TEST_F(SchedulerTest, StartUpResumesAStoredRunningScheduleAndOnlyThat)

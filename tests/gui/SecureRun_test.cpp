@@ -46,7 +46,7 @@ TEST(SecureRunTest, AWildcardRunLogsInOnceOnASecureServerAndOncePerFileOnPlainFt
                       QString::fromLatin1(FtpServer::kWriterPassword));
         driver.ClickRow(0);
         driver.Click("updateNowButton");
-        driver.Settle();
+        driver.WaitForRuns();
 
         const QStringList lines =
             driver.Log()->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
@@ -89,7 +89,7 @@ TEST(SecureRunTest, AWildcardRunOverSftpLogsInOnceOnceTheHostKeyIsTrusted)
     // The host key is new: the user is asked once and trusts it, and the run goes on.
     AppMessageBox::SetNextAnswer(QMessageBox::Yes);
     driver.Click("updateNowButton");
-    driver.Settle();
+    driver.WaitForRuns();
 
     ASSERT_EQ(AppMessageBox::History().size(), 1);
     EXPECT_TRUE(AppMessageBox::History().front().text.contains(

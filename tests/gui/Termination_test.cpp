@@ -70,24 +70,28 @@ protected:
 
     std::string StoreFile() const { return folder_ + "/config/Ombrix/ferrovane.conf"; }
 
-    // One running job, written as the program itself stores it.
+    // A running schedule's job `index` (the jobs before it stored already), written as the
+    // program itself stores it.
     void StoreRunningJob(std::uint16_t port, const std::string& source,
-                         const std::string& destination, int interval = 1) const
+                         const std::string& destination, int interval = 1, int index = 0) const
     {
         std::filesystem::create_directories(folder_ + "/config/Ombrix");
         QSettings store(QString::fromStdString(StoreFile()), QSettings::IniFormat);
         store.beginGroup(QStringLiteral("1.0"));
         store.setValue(QStringLiteral("Runned"), 1);
-        store.setValue(QStringLiteral("Time-0"), interval);
-        store.setValue(QStringLiteral("Destination file-0"), QString::fromStdString(destination));
-        store.setValue(QStringLiteral("Source file-0"), QString::fromStdString(source));
-        store.setValue(QStringLiteral("WEB-0"), QString::fromLatin1(FtpServer::kAddress));
-        store.setValue(QStringLiteral("User name-0"), QString::fromLatin1(FtpServer::kWriter));
+        const auto key = [index](const char* name) {
+            return QStringLiteral("%1-%2").arg(QLatin1String(name)).arg(index);
+        };
+        store.setValue(key("Time"), interval);
+        store.setValue(key("Destination file"), QString::fromStdString(destination));
+        store.setValue(key("Source file"), QString::fromStdString(source));
+        store.setValue(key("WEB"), QString::fromLatin1(FtpServer::kAddress));
+        store.setValue(key("User name"), QString::fromLatin1(FtpServer::kWriter));
         PasswordCipher cipher(true, folder_ + "/data/Ombrix/ferrovane");
-        store.setValue(QStringLiteral("Password-0"),
+        store.setValue(key("Password"),
                        QString::fromLatin1(cipher.Encode(FtpServer::kWriterPassword)));
-        store.setValue(QStringLiteral("Port-0"), port);
-        store.setValue(QStringLiteral("Passive mode-0"), 1);
+        store.setValue(key("Port"), port);
+        store.setValue(key("Passive mode"), 1);
     }
 
     // platform: offscreen, or minimal with every paint that reaches the screen kept as a picture
@@ -166,17 +170,23 @@ protected:
     pid_t child_ = -1;
 };
 
-TEST_F(TerminationTest, ASignalDuringAStalledTransferEndsTheProgramAtOnce)
+// Two transfers out at once: one stalled in the middle of its data, one waiting for a greeting.
+TEST_F(TerminationTest, ASignalDuringStalledTransfersEndsTheProgramAtOnce)
 {
     FtpServerOptions options;
     options.stallAfterBytes = 256 * 1024; // then the server neither reads nor answers
     FtpServer server(options);
+    std::uint16_t silentPort = 0;
+    const int silent = SilentServer(silentPort);
     const std::string source = folder_ + "/big.bin";
     std::ofstream(source, std::ios::binary) << std::string(16 * 1024 * 1024, 'x');
     StoreRunningJob(server.port(), source, "/big.bin");
+    StoreRunningJob(silentPort, source, "/big.bin", 1, 1);
 
     Start();
     ASSERT_TRUE(WaitFor([&] { return Stores(server) > 0; }, std::chrono::seconds(20)));
+    pollfd connected = {silent, POLLIN, 0};
+    EXPECT_EQ(::poll(&connected, 1, 0), 1) << "the second job waits for its server too";
     std::this_thread::sleep_for(milliseconds(1500)); // well into the stall
 
     const auto [took, status] = Terminate(SIGTERM);
@@ -189,6 +199,8 @@ TEST_F(TerminationTest, ASignalDuringAStalledTransferEndsTheProgramAtOnce)
     EXPECT_EQ(stored.value(QStringLiteral("1.0/Runned")).toInt(), 1);
     EXPECT_EQ(stored.value(QStringLiteral("1.0/Source file-0")).toString(),
               QString::fromStdString(source));
+    EXPECT_EQ(stored.value(QStringLiteral("1.0/Port-1")).toInt(), silentPort);
+    ::close(silent);
 }
 
 TEST_F(TerminationTest, ASignalDuringALongPatternRunEndsItBeforeTheNextFile)

@@ -69,6 +69,7 @@ protected:
         driver.Click("startButton");
         for (int i = 0; i < 5 && LineCount(driver) == before; ++i) {
             driver.dialog().FireTimerForTesting();
+            driver.WaitForRuns();
         }
         driver.Click("stopButton");
         ASSERT_EQ(LineCount(driver), before + 1);
@@ -79,7 +80,7 @@ protected:
         const int before = LineCount(driver);
         driver.ClickRow(0);
         driver.Click("updateNowButton");
-        driver.Settle();
+        driver.WaitForRuns();
         ASSERT_EQ(LineCount(driver), before + 1);
     }
 

@@ -1,6 +1,7 @@
 #include "tests/gui/support/DialogDriver.h"
 
 #include "tests/support/TempHome.h"
+#include "transfer/FolderScanner.h"
 
 #include <QApplication>
 #include <QHeaderView>
@@ -50,9 +51,33 @@ void DialogDriver::Open(std::shared_ptr<SettingsStore> store)
 
 void DialogDriver::Settle()
 {
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents();
-    QCoreApplication::sendPostedEvents();
+    // A stand-in's answers each post the run's next request; a few passes see a run through.
+    for (int pass = 0; pass < 50; ++pass) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents();
+        if (dialog_->RunnerForTesting().ActiveRuns() == 0) {
+            break;
+        }
+    }
+}
+
+bool DialogDriver::WaitForRuns(int timeoutMs)
+{
+    const bool ended = QTest::qWaitFor(
+        [this] { return dialog_->RunnerForTesting().ActiveRuns() == 0; }, timeoutMs);
+    Settle();
+    return ended;
+}
+
+StandInTransport& DialogDriver::UseStandIn(std::function<FileOutcome(const FileRequest&)> answer)
+{
+    auto transport = std::make_unique<StandInTransport>();
+    StandInTransport& standIn = *transport;
+    standIn.answerSends = std::move(answer);
+    standIn.answerLists = ListPatternFiles;
+    dialog_->SetTransportForTesting(std::move(transport));
+    return standIn;
 }
 
 void DialogDriver::Type(const char* editName, const QString& text)

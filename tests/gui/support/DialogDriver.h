@@ -2,6 +2,7 @@
 
 #include "app/MainDialog.h"
 #include "jobs/SettingsStore.h"
+#include "tests/support/StandInTransport.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -48,8 +49,13 @@ public:
     void Click(const char* buttonName);
     // A click on a row, with modifiers for extending the selection.
     void ClickRow(int row, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
-    // Handles what clicks and the list have posted.
+    // Handles what clicks and the list have posted, and what a stand-in transport answers.
     void Settle();
+    // Lets the event loop run until no run is going or waiting (false after `timeoutMs`).
+    bool WaitForRuns(int timeoutMs = 30000);
+    // Puts a stand-in in place of the real transfers; it answers each file with `answer`, and
+    // lists a pattern with the real folder scan.
+    StandInTransport& UseStandIn(std::function<FileOutcome(const FileRequest&)> answer);
 
     // Fills the whole form and presses add.
     void AddJob(const QString& web, const QString& user, const QString& source,
