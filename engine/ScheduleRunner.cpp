@@ -59,6 +59,7 @@ ScheduleRunner::ScheduleRunner(JobList& jobs, const std::int32_t& running, Sched
         OnProgress(id, sent, total);
     };
     sink.fileDone = [this](RunId id, FileOutcome outcome) { OnFileDone(id, std::move(outcome)); };
+    sink.closed = [this](RunId id) { OnClosed(id); };
     transport_.SetSink(std::move(sink));
 }
 
@@ -233,7 +234,18 @@ void ScheduleRunner::End(RunId id)
         AfterScheduledRun(*job, failed, static_cast<std::int64_t>(std::time(nullptr)));
     }
     SetRunState(jobId, UploadJob::RunState::Idle);
+    // The server stays the run's until its connection has closed.
+    closing_[id] = server;
+}
 
+void ScheduleRunner::OnClosed(RunId id)
+{
+    const auto closing = closing_.find(id);
+    if (closing == closing_.end()) {
+        return;
+    }
+    const std::string server = closing->second;
+    closing_.erase(closing);
     // The server is free: the next run waiting for it starts.
     std::deque<RunId>& queue = servers_[server];
     queue.erase(std::remove(queue.begin(), queue.end(), id), queue.end());

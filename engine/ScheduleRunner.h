@@ -126,6 +126,7 @@ private:
     void OnListed(RunId id, std::vector<FilePair> files);
     void OnProgress(RunId id, std::uint64_t sent, std::uint64_t total);
     void OnFileDone(RunId id, FileOutcome outcome);
+    void OnClosed(RunId id);
 
     JobList& jobs_;
     const std::int32_t& running_;
@@ -133,8 +134,10 @@ private:
     RunTransport& transport_;
     std::unique_ptr<TrustStore> trust_;
     std::map<RunId, Run> runs_;
-    // Per server, the runs that hold it (the first) and wait for it, in the order they came.
+    // Per server, the run that holds it (the first) and the runs that wait for it, in the order
+    // they came. A run that has ended holds its server until its connection has closed.
     std::map<std::string, std::deque<RunId>> servers_;
+    std::map<RunId, std::string> closing_;
     // Runs waiting for the user's word on their server; the first one's question is open.
     std::deque<RunId> questions_;
     bool asking_ = false;

@@ -60,6 +60,8 @@ public:
         std::function<void(RunId run, std::uint64_t sent, std::uint64_t total)> progress;
         // The file of the run's oldest unanswered Send has ended.
         std::function<void(RunId run, FileOutcome outcome)> fileDone;
+        // After Close: the run's connection is closed, and its server free for another run.
+        std::function<void(RunId run)> closed;
     };
 
     virtual ~RunTransport() = default;
@@ -70,7 +72,8 @@ public:
     virtual void List(RunId run, const std::string& pattern) = 0;
     // Sends one file. The files of one run share one login where the address's scheme allows.
     virtual void Send(RunId run, FileRequest request) = 0;
-    // The run asks nothing more: its connection closes once its last request has been answered.
+    // The run asks nothing more: its connection closes once its last request has been answered,
+    // and `closed` tells when it has (at once for a run that never asked anything).
     virtual void Close(RunId run) = 0;
     // The program is ending: every transfer is cut short at once (its answer, if it still comes,
     // says "Transfer abandoned.") and nothing more is sent.

@@ -109,11 +109,22 @@ void ThreadedTransport::Send(RunId run, FileRequest request)
 void ThreadedTransport::Close(RunId run)
 {
     for (const std::unique_ptr<Session>& session : sessions_) {
-        if (session->run == run) {
-            std::lock_guard lock(session->mutex);
+        std::lock_guard lock(session->mutex);
+        if (session->run == run && !session->ended) {
             session->closed = true;
             session->wake.notify_one();
+            return;
         }
+    }
+    // No thread holds a connection for the run.
+    Post(this, [this, run] { Closed(run); });
+}
+
+void ThreadedTransport::Closed(RunId run)
+{
+    JoinEnded();
+    if (sink_.closed) {
+        sink_.closed(run);
     }
 }
 
@@ -231,7 +242,7 @@ void ThreadedTransport::Work(Session& session)
     // The session may be gone from here on (WaitUntilIdle drops it), but the object stays until
     // this thread has been joined.
     try {
-        Post(this, [this] { JoinEnded(); });
+        Post(this, [this, run] { Closed(run); });
     } catch (...) {
         // Joined at the next WaitUntilIdle or end, then.
     }

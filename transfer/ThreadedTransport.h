@@ -65,6 +65,8 @@ private:
                  std::unique_ptr<TransferSession>& transfer);
     // Joins the threads that have announced their end.
     void JoinEnded();
+    // A run's thread has ended, its connection closed: joins it and tells the sink.
+    void Closed(RunId run);
 
     const std::string trustRoot_;
     Sink sink_;

@@ -80,9 +80,10 @@ protected:
         return false;
     }
 
-    // Notes the tick at which each file went out.
+    // Notes the tick at which each file went out, and closes the connections of ended runs.
     void Label()
     {
+        transport.AcknowledgeCloses();
         const std::vector<StandInTransport::Request> sends = transport.Sends();
         for (std::size_t n = sentAt.size(); n < sends.size(); ++n) {
             sentAt.push_back({tick, sends[n].file.webAddress});

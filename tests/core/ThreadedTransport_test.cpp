@@ -108,12 +108,14 @@ TEST_P(ThreadedTransportTest, AHealthyRunFinishesWhileAnotherWaitsUntilAbandoned
     std::map<RunId, std::vector<std::string>> done;
     std::optional<std::vector<FilePair>> listed;
     int progress = 0;
+    std::vector<RunId> closed;
     ThreadedTransport transport(local_ + "/data");
     transport.SetSink({[&](RunId, std::vector<FilePair> files) { listed = std::move(files); },
                        [&](RunId run, std::uint64_t, std::uint64_t) { progress += run == 2; },
                        [&](RunId run, FileOutcome outcome) {
                            done[run].push_back(outcome.error.value_or(outcome.resultText));
-                       }});
+                       },
+                       [&](RunId run) { closed.push_back(run); }});
 
     transport.Send(1, Request(silent.port(), "in/never.bin", local_ + "/0.bin"));
     transport.Send(1, Request(silent.port(), "in/never.bin", local_ + "/1.bin"));
@@ -137,7 +139,10 @@ TEST_P(ThreadedTransportTest, AHealthyRunFinishesWhileAnotherWaitsUntilAbandoned
     }
     EXPECT_GT(progress, 0);
     EXPECT_TRUE(WaitFor([&] { return transport.Sessions() == 1; })); // run 2 closed and joined
+    EXPECT_EQ(closed, std::vector<RunId>{2});
     EXPECT_TRUE(done[1].empty());
+    transport.Close(4); // a run that never asked anything has nothing to close
+    EXPECT_TRUE(WaitFor([&] { return closed.size() == 2; }));
 
     transport.AbandonAll();
     EXPECT_TRUE(WaitFor([&] { return done[1].size() == 2; }, 3s));

@@ -42,6 +42,19 @@ void StandInTransport::Send(RunId run, FileRequest request)
 void StandInTransport::Close(RunId run)
 {
     requests.push_back({run, Request::Kind::Close, {}, {}});
+    if (answerSends) {
+        Later(alive_, [this] { AcknowledgeCloses(); });
+    }
+}
+
+void StandInTransport::AcknowledgeCloses()
+{
+    while (acknowledged_ < requests.size()) {
+        const Request request = requests[acknowledged_++];
+        if (request.kind == Request::Kind::Close && sink_.closed) {
+            sink_.closed(request.run);
+        }
+    }
 }
 
 FileOutcome StandInTransport::Ok()

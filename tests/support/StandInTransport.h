@@ -9,7 +9,7 @@
 
 // A transport that sends nothing: it records what the runs ask, and answers when the test says so,
 // or by itself from the event loop when `answerSends` is set (lists then come from
-// `answerLists`, or empty).
+// `answerLists`, or empty, and closes are acknowledged at once).
 class StandInTransport : public RunTransport
 {
 public:
@@ -43,6 +43,8 @@ public:
         sink_.progress(run, sent, total);
     }
     void Done(RunId run, FileOutcome outcome) { sink_.fileDone(run, std::move(outcome)); }
+    // Tells every run closed since the last call that its connection has closed.
+    void AcknowledgeCloses();
     static FileOutcome Ok();
     static FileOutcome Failed(const std::string& text = "Could not put file to server!!\r\n");
 
@@ -56,6 +58,7 @@ public:
 
 private:
     Sink sink_;
+    std::size_t acknowledged_ = 0; // requests looked at by AcknowledgeCloses
     // Answers posted to the event loop are dropped once the stand-in is gone.
     std::shared_ptr<bool> alive_;
 };
