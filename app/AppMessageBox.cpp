@@ -67,15 +67,14 @@ void OpenBox(QWidget* parent, const QString& text, QMessageBox::Icon icon,
         box->setDefaultButton(QMessageBox::No);
         box->setEscapeButton(QMessageBox::No);
     }
-    QObject::connect(box, &QMessageBox::finished, box,
-                     [answered = std::move(answered), refusal](int result) {
-                         if (answered) {
-                             const auto button = static_cast<QMessageBox::StandardButton>(result);
-                             answered(button == QMessageBox::Yes || button == QMessageBox::Ok
-                                          ? button
-                                          : refusal);
-                         }
-                     });
+    QObject::connect(
+        box, &QMessageBox::finished, box, [answered = std::move(answered), refusal](int result) {
+            if (answered) {
+                const auto button = static_cast<QMessageBox::StandardButton>(result);
+                answered(button == QMessageBox::Yes || button == QMessageBox::Ok ? button
+                                                                                 : refusal);
+            }
+        });
     box->open();
 }
 } // namespace

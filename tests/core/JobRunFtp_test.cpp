@@ -65,8 +65,7 @@ protected:
             FileOutcome outcome;
             std::int32_t success = 0;
             TransferFile(file.userName, file.password, file.webAddress, file.remotePath,
-                         file.localPath, file.port, file.passiveMode, outcome.resultText,
-                         success);
+                         file.localPath, file.port, file.passiveMode, outcome.resultText, success);
             outcome.success = success != 0;
             return outcome;
         });

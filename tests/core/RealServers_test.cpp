@@ -5,8 +5,8 @@
 // server's own log must show one login per run on a secure server and one per file on plain FTP.
 // proftpd requires every TLS data connection to resume the control connection's session.
 #include "engine/JobRun.h"
-#include "tests/support/RunToEnd.h"
 #include "tests/support/ProftpdServer.h"
+#include "tests/support/RunToEnd.h"
 #include "tests/support/SshdServer.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestCertificates.h"

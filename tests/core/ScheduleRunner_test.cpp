@@ -220,7 +220,8 @@ TEST_F(ScheduleRunnerTest, ARunFollowsItsJobWhileRowsMoveAndEndsWhenItGoes)
     answer = false;
     Ticks(1);
     ASSERT_EQ(transport.requests.size(), 1u);
-    transport.Listed(transport.requests[0].run, {{"/src/1", "1"}, {"/src/2", "2"}, {"/src/3", "3"}});
+    transport.Listed(transport.requests[0].run,
+                     {{"/src/1", "1"}, {"/src/2", "2"}, {"/src/3", "3"}});
     jobs.erase(jobs.begin()); // a row above it goes
     Finish("b", true);
     EXPECT_EQ(logged, std::vector<int>{0});

@@ -49,8 +49,8 @@ std::string RunOverOneSession(const UploadJob& job, const TrustStore* trust)
     RunToEnd(run, ListPatternFiles, [&](const FileRequest& file) {
         FileOutcome outcome;
         std::int32_t success = 0;
-        session.Send(file.userName, file.password, file.webAddress, file.remotePath,
-                     file.localPath, file.port, file.passiveMode, outcome.resultText, success,
+        session.Send(file.userName, file.password, file.webAddress, file.remotePath, file.localPath,
+                     file.port, file.passiveMode, outcome.resultText, success,
                      [](std::uint64_t, std::uint64_t) { return true; }, {trust, nullptr});
         outcome.success = success != 0;
         return outcome;
