@@ -91,7 +91,12 @@ RunStep JobRun::Answered(bool trusted)
     if (!trusted) {
         return Finish(pending_);
     }
-    // The same file once more, now that its server is trusted; only this outcome is logged.
+    // The same file once more, now that its server is trusted; only this outcome is logged. A job
+    // deleted while the user was asked sends nothing more.
+    UploadJob job;
+    if (!seams_.readJob(job)) {
+        return {};
+    }
     RunStep step;
     step.kind = RunStep::Kind::Send;
     step.request = current_;

@@ -20,11 +20,11 @@ protected:
     void Run(const std::string& source, bool atWindow)
     {
         JobRunSeams seams;
-        seams.readJob = [source](UploadJob& job) {
+        seams.readJob = [this, source](UploadJob& job) {
             job.webAddress = "ftps://127.0.0.1";
             job.sourceFile = source;
             job.destinationFile = "/in/x";
-            return true;
+            return !deletedWhileAsked;
         };
         seams.appendLog = [this](const std::string& resultText, const std::string&,
                                  const std::string&) { logged.push_back(resultText); };
@@ -53,14 +53,17 @@ protected:
         const auto ask = [this](const ServerIdentity& server) {
             asked.push_back(server.fingerprint);
             trusted = answer;
+            deletedWhileAsked = deleteWhileAsked;
             return answer;
         };
         RunToEnd(run, list, send, ask);
-        EXPECT_EQ(run.Failed(), !trusted);
+        EXPECT_EQ(run.Failed(), !trusted && !deletedWhileAsked);
     }
 
     bool trusted = false;
     bool answer = false;
+    bool deleteWhileAsked = false;
+    bool deletedWhileAsked = false;
     std::string otherFailure;
     std::vector<std::string> sent;
     std::vector<std::string> logged;
@@ -91,6 +94,15 @@ TEST_F(JobRunTrustTest, AtTheWindowANoLogsTheFailureAndAYesSendsTheFileOnceMore)
     EXPECT_EQ(asked, std::vector<std::string>{"AB:CD"});
     EXPECT_EQ((std::vector<std::string>{"/in/a", "/in/a", "/in/b"}), sent);
     EXPECT_EQ((std::vector<std::string>{"Ok.\r\n", "Ok.\r\n"}), logged);
+}
+
+TEST_F(JobRunTrustTest, AJobDeletedWhileTheUserIsAskedSendsNothingMore)
+{
+    answer = true;
+    deleteWhileAsked = true;
+    Run("/out/*", true);
+    EXPECT_EQ(sent, std::vector<std::string>{"/in/a"});
+    EXPECT_TRUE(logged.empty());
 }
 
 TEST_F(JobRunTrustTest, AFailureForAnotherReasonIsNotPutToTheUser)

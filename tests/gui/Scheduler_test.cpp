@@ -201,6 +201,27 @@ TEST_F(SchedulerTest, AnErrorOfARunIsShownAndTheOtherJobsGoOn)
     EXPECT_EQ(driver.Log()->toPlainText().count(QStringLiteral("Ok.")), 1);
 }
 
+// What runs shows: each running row says so, a row whose server is busy with another job's run
+// says that it waits, and the caption names the first file out and how many go beside it.
+TEST_F(SchedulerTest, TheRowsAndTheCaptionShowWhatRuns)
+{
+    DialogDriver driver;
+    Record(driver).answerSends = nullptr; // no file comes back
+    Add(driver, QStringLiteral("same"), 3600);
+    Add(driver, QStringLiteral("same"), 3600);
+    Add(driver, QStringLiteral("other"), 3600);
+    driver.ClickRow(0);
+    driver.ClickRow(2, Qt::ShiftModifier);
+    driver.Click("updateNowButton");
+    const auto tip = [&](int row) { return driver.List()->item(row, 0)->toolTip(); };
+    EXPECT_TRUE(tip(0).endsWith(QStringLiteral("\nRunning now"))) << tip(0).toStdString();
+    EXPECT_TRUE(tip(1).contains(QStringLiteral("waiting while another job's run uses the same")))
+        << tip(1).toStdString();
+    EXPECT_TRUE(tip(2).endsWith(QStringLiteral("\nRunning now")));
+    EXPECT_EQ(driver.dialog().windowTitle(),
+              QStringLiteral("Ferrovane - same 0% (1 more going out)"));
+}
+
 // Closing the window cuts every transfer short: the program ends at once and saves.
 TEST_F(SchedulerTest, ClosingTheWindowAbandonsWhatRuns)
 {
