@@ -48,7 +48,8 @@ std::vector<std::string> FtpRenameCommands(const std::string& temporary, const s
 {
     std::vector<std::string> commands;
     if (removeFirst) {
-        commands.push_back(FtpRemoveCommand(name));
+        // Not allowed to fail: the rename must not go on over a copy that could not be removed.
+        commands.push_back("DELE " + name);
     }
     commands.push_back("RNFR " + temporary);
     commands.push_back("RNTO " + name);
@@ -69,6 +70,16 @@ void AppendCommand(StringList& list, const std::string& command)
     }
     list.release();
     list.reset(appended);
+}
+
+void PrependCommand(StringList& list, const std::string& command)
+{
+    StringList made;
+    AppendCommand(made, command);
+    for (const curl_slist* item = list.get(); item != nullptr; item = item->next) {
+        AppendCommand(made, item->data);
+    }
+    list = std::move(made);
 }
 
 void ApplyFtpOptions(CURL* easy, FtpFolders folders, StringList& quote,

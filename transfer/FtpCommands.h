@@ -33,15 +33,18 @@ void ApplyFtpOptions(CURL* easy, FtpFolders folders, StringList& quote,
                      const std::string& directory, bool passive);
 
 // The commands, sent in the store's folder, that put the stored `temporary` in place of `name`:
-// the old copy removed first when the server's rename does not replace one (allowed to fail, for
-// there may be none), then the rename.
+// the old copy removed first when the server's rename does not replace one, then the rename. A
+// removal that fails (no old copy, or one that cannot go) ends the list there.
 std::vector<std::string> FtpRenameCommands(const std::string& temporary, const std::string& name,
                                            bool removeFirst);
-// Removes `name` in the store's folder where the server allows; a refusal is no failure.
+// Removes `name` (in the store's folder, or a path from the login folder) where the server
+// allows; a refusal is no failure.
 std::string FtpRemoveCommand(const std::string& name);
 
 // Adds the command to the list, which keeps it as long as a handle uses the list.
 void AppendCommand(StringList& list, const std::string& command);
+// Puts a command before the list's others.
+void PrependCommand(StringList& list, const std::string& command);
 
 // The one-line text of a failed FTP exchange, once TLS has had its say: a refused login in the
 // server's words, a refused change of directory or a failed store in ours (over TLS with the

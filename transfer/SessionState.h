@@ -33,6 +33,9 @@ struct TransferSession::State
     // The server's rename does not replace an existing file (SFTP version 3): the old copy is
     // removed just before each rename.
     bool removeBeforeRename = false;
+    // The copies earlier uploads left behind on this server have been looked for: the session's
+    // first file removes them.
+    bool leftoversTaken = false;
 };
 
 namespace transfer {

@@ -88,7 +88,8 @@ std::vector<std::string> SftpRenameCommands(const std::string& temporaryPath,
 {
     std::vector<std::string> commands;
     if (removeFirst) {
-        commands.push_back(SftpRemoveCommand(remotePath));
+        // Not allowed to fail: the rename must not go on over a copy that could not be removed.
+        commands.push_back("rm " + CommandPath(remotePath));
     }
     commands.push_back("rename " + CommandPath(temporaryPath) + " " + CommandPath(remotePath));
     return commands;

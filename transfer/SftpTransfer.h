@@ -18,8 +18,8 @@ std::string SftpUrlPath(const std::string& remotePath);
 
 // The commands that put the stored `temporaryPath` in place of `remotePath` (both as the job
 // names them, relative to the login folder unless they start with "/"): the old copy removed
-// first when the server's rename does not replace one (allowed to fail, for there may be none),
-// then the rename.
+// first when the server's rename does not replace one, then the rename. A removal that fails (no
+// old copy, or one that cannot go) ends the list there.
 std::vector<std::string> SftpRenameCommands(const std::string& temporaryPath,
                                             const std::string& remotePath, bool removeFirst);
 // Removes the file where the server allows; a refusal is no failure.

@@ -106,10 +106,14 @@ void TransferFile(const std::string& userName, const std::string& password,
                   TransferReplace* replace = nullptr);
 
 // The name a file is stored under on a secure server until it is complete:
-// ".<name>.ferrovane-part", the same on every run, so that a leftover of an upload cut short is
-// replaced by the next one. Empty when that name would be too long for a server's folder (over 255
-// bytes): the file then goes under its final name.
-std::string TemporaryUploadName(const std::string& name);
+// ".<name>.<token>.ferrovane-part", or, when that would be too long for a server's folder (over 255
+// bytes), ".<the first 16 hex digits of the name's SHA-256>.<token>.ferrovane-part". The token is
+// fresh for every upload (NewUploadToken), so that two writers never share a temporary file and
+// nobody can lay anything in wait under the name.
+std::string TemporaryUploadName(const std::string& name, const std::string& token);
+
+// Eight random hex digits.
+std::string NewUploadToken();
 
 // How long a transfer waits before it gives up.
 struct TransferTimeouts

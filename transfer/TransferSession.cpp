@@ -4,10 +4,13 @@
 #include "transfer/FtpCommands.h"
 #include "transfer/FtpTls.h"
 #include "transfer/LocalSource.h"
+#include "transfer/PendingUploads.h"
+#include "transfer/RenameFailure.h"
 #include "transfer/ServerAddress.h"
 #include "transfer/SessionState.h"
 #include "transfer/SftpTransfer.h"
 #include "transfer/TransferTexts.h"
+#include "transfer/TrustStore.h"
 
 #include <cstdio>
 #include <memory>
@@ -176,12 +179,24 @@ void SendFile(TransferSession::State& state, const std::string& userName,
 
     // On a secure server the file goes under a temporary name first and is renamed over the
     // destination once the server has all of it: a reader sees the old copy or the new one,
-    // never a part of it. Plain FTP stores under the final name, as it always has.
-    const std::string temporary = canStore && (sftp || tls) && !(replace && replace->inPlace)
-                                      ? TemporaryUploadName(name)
-                                      : std::string();
-    const bool viaTemporary = !temporary.empty();
+    // never a part of it. Plain FTP stores under the final name, as it always has. The name is
+    // new for every upload, and noted until it has become the destination or is gone, so that a
+    // copy left by an upload cut short is removed by the next run to the server.
+    const bool secure = sftp || tls;
+    const bool viaTemporary = canStore && secure && !(replace && replace->inPlace);
+    const std::string temporary = viaTemporary ? TemporaryUploadName(name, NewUploadToken()) : "";
     const std::string& storeAs = viaTemporary ? temporary : name;
+    const PendingUploads pending(secure && trust.store != nullptr ? trust.store->Root() : "");
+    const std::string server = std::string(sftp ? "sftp" : implicitTls ? "ftps" : "ftpes") + " " +
+                               address->host + " " + std::to_string(address->port) + " " +
+                               userName;
+    std::vector<PendingUploads::Note> leftovers;
+    if (secure && !state.leftoversTaken) {
+        state.leftoversTaken = true;
+        leftovers = pending.Leftovers(server);
+    }
+    PendingUploads::Note note =
+        viaTemporary ? pending.Add(server, directory + temporary) : PendingUploads::Note();
 
     const TransferTimeouts timeouts = ReadTimeouts();
     exchange.BeginFile(local.get(), total);
@@ -211,14 +226,22 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         }
     }
     ApplyStoreOptions(h, exchange, canStore);
-    const auto renameCommands = [&] {
-        return sftp ? SftpRenameCommands(directory + temporary, directory + name,
-                                         state.removeBeforeRename)
-                    : FtpRenameCommands(temporary, name, state.removeBeforeRename);
+    // Leftovers go first, over the fresh login, from the login folder.
+    for (auto note = leftovers.rbegin(); note != leftovers.rend(); ++note) {
+        PrependCommand(state.quote, sftp ? SftpRemoveCommand(note->Path())
+                                         : FtpRemoveCommand(note->Path()));
+    }
+    if (!leftovers.empty()) {
+        SetOption(h, CURLOPT_QUOTE, state.quote.get());
+    }
+    // The old copy goes first only where the server's rename has been seen not to replace one.
+    const auto publishCommands = [&](bool removeOld) {
+        return sftp ? SftpRenameCommands(directory + temporary, directory + name, removeOld)
+                    : FtpRenameCommands(temporary, name, removeOld);
     };
     if (viaTemporary) {
         state.postquote.reset();
-        for (const std::string& command : renameCommands()) {
+        for (const std::string& command : publishCommands(state.removeBeforeRename)) {
             AppendCommand(state.postquote, command);
         }
         SetOption(h, CURLOPT_POSTQUOTE, state.postquote.get());
@@ -242,9 +265,9 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         outcome = run();
     }
 
-    // One more exchange on the same handle (over the same connection while it holds): the
-    // commands after the change of directory, then the store under `storedName`, or nothing when
-    // that is empty.
+    // One more exchange on the same handle (over the same connection while it holds, else a new
+    // one): the commands after the change of directory, then the store under `storedName`, or
+    // nothing when that is empty.
     const auto exchangeAgain = [&](const std::vector<std::string>& commands,
                                    const std::string& storedName) {
         // SFTP's commands name whole paths and go first; FTP's go after the store (or after
@@ -271,30 +294,63 @@ void SendFile(TransferSession::State& state, const std::string& userName,
     const std::string removeTemporary = !viaTemporary ? std::string()
                                         : sftp        ? SftpRemoveCommand(directory + temporary)
                                                       : FtpRemoveCommand(temporary);
+    const auto failureOf = [&](const Outcome& o) {
+        return viaTemporary && finished(o)
+                   ? ReadRenameFailure(sftp, o.code, exchange.lastCommand, exchange.lastReply,
+                                       errorBuffer)
+                   : std::nullopt;
+    };
 
-    // The server took the whole file under the temporary name but refused a command of the
-    // rename. FTP shows which; SFTP sends no command of ours before the store, so a refused one
-    // is one of the rename's.
-    const bool renameRefused = viaTemporary && finished(outcome) &&
-                               outcome.code == CURLE_QUOTE_ERROR &&
-                               (sftp || exchange.lastCommand == "RNFR" ||
-                                exchange.lastCommand == "RNTO" || exchange.lastCommand == "DELE");
-    if (renameRefused) {
+    // The whole file is on the server under its temporary name, but a publishing command failed.
+    // The old copy is removed only where the rename was refused because the name is taken, and
+    // only just before a rename; once it may be gone, the temporary copy is the only complete one
+    // and stays until it has become the destination.
+    std::optional<RenameFailure> failure = failureOf(outcome);
+    const bool renameStepFailed = failure.has_value();
+    const bool storeBegun = sftp ? exchange.sent > 0 : exchange.lastCommand == "STOR";
+    // The leftovers' removals went before the store (each allowed to fail: a copy already gone).
+    if (outcome.code == CURLE_OK || renameStepFailed || storeBegun) {
+        for (PendingUploads::Note& leftover : leftovers) {
+            leftover.Forget();
+        }
+    }
+    bool oldMayBeGone = state.removeBeforeRename &&
+                        !(failure && failure->step == RenameFailure::Step::RemoveOld);
+    bool refused = false;
+    if (failure && failure->why == RenameFailure::Why::Refused &&
+        failure->step == RenameFailure::Step::Rename && !oldMayBeGone) {
+        // No renames here at all (an upload-only drop folder): the file goes under its final
+        // name, and so do the job's later ones; the temporary copy goes where allowed.
+        refused = true;
+        if (replace != nullptr) {
+            replace->renameRefused = true;
+        }
+        outcome = exchangeAgain({removeTemporary}, name);
+        failure.reset();
+    } else if (failure && failure->why == RenameFailure::Why::Exists && !state.removeBeforeRename &&
+               failure->step == RenameFailure::Step::Rename) {
         // A rename that may not replace an existing file (SFTP version 3, as OpenSSH speaks it):
         // the old copy goes just before the rename, for this file and the session's later ones.
-        // An FTP server that refused the RNFR itself refuses renames outright.
-        if (!state.removeBeforeRename && (sftp || exchange.lastCommand != "RNFR")) {
-            state.removeBeforeRename = true;
-            outcome = exchangeAgain(renameCommands(), {});
-        }
-        if (finished(outcome) && outcome.code == CURLE_QUOTE_ERROR) {
-            // No renames here at all (an upload-only drop folder): the file goes under its final
-            // name, and so do the job's later ones; the temporary copy goes where allowed.
-            if (replace != nullptr) {
-                replace->renameRefused = true;
+        state.removeBeforeRename = true;
+        outcome = exchangeAgain(publishCommands(true), {});
+        failure = failureOf(outcome);
+        oldMayBeGone = !(failure && failure->step == RenameFailure::Step::RemoveOld);
+    }
+    if (failure) {
+        // Tried once more: over a new connection when the last one was lost, or as a plain rename
+        // where the old copy could not be removed (a new file has none).
+        const Outcome again = exchangeAgain(publishCommands(false), {});
+        if (finished(again) && again.code == CURLE_OK) {
+            outcome = again;
+            failure.reset();
+        } else {
+            if (std::optional<RenameFailure> later = failureOf(again)) {
+                failure = std::move(later);
             }
-            state.removeBeforeRename = false;
-            outcome = exchangeAgain({removeTemporary}, name);
+            if (finished(again) && !oldMayBeGone) {
+                // The old copy stands: the temporary one is not needed.
+                exchangeAgain({removeTemporary}, {});
+            }
         }
     }
 
@@ -303,8 +359,16 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         return;
     }
     if (!outcome.stalled && outcome.code == CURLE_OK) {
+        note.Forget();
         if (!canStore) {
             fail(kCannotPut);
+        }
+        return;
+    }
+    if (failure) {
+        fail(WithServerReason(kCannotPut, failure->reason));
+        if (!oldMayBeGone) {
+            note.Forget();
         }
         return;
     }
@@ -319,9 +383,11 @@ void SendFile(TransferSession::State& state, const std::string& userName,
     // A store that failed on its way (a refused data connection, a full disk) leaves its
     // temporary copy behind, never the destination: it goes where the server allows, while the
     // failure stays the one told.
-    const bool storeBegun = sftp ? exchange.sent > 0 : exchange.lastCommand == "STOR";
-    if (viaTemporary && !renameRefused && finished(outcome) && storeBegun) {
-        exchangeAgain({removeTemporary}, {});
+    if (viaTemporary && !refused && !renameStepFailed && finished(outcome) && storeBegun) {
+        const Outcome cleaned = exchangeAgain({removeTemporary}, {});
+        if (finished(cleaned) && cleaned.code == CURLE_OK) {
+            note.Forget();
+        }
     }
 }
 

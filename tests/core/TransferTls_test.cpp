@@ -126,11 +126,15 @@ TEST_F(TransferTlsTest, ExplicitTlsStartsBeforeTheLoginAndProtectsTheData)
         EXPECT_EQ(commands.front(), "AUTH TLS");
         EXPECT_LT(IndexOf(commands, "AUTH TLS"), IndexOf(Verbs(commands), "USER"));
         EXPECT_TRUE(Holds(commands, "PROT P"));
-        // Stored under a temporary name, then renamed over the destination.
-        EXPECT_LT(IndexOf(commands, "PROT P"), IndexOf(commands, "STOR .up.bin.ferrovane-part"));
-        EXPECT_LT(IndexOf(commands, "STOR .up.bin.ferrovane-part"),
-                  IndexOf(commands, "RNFR .up.bin.ferrovane-part"));
-        EXPECT_LT(IndexOf(commands, "RNFR .up.bin.ferrovane-part"), IndexOf(commands, "RNTO up.bin"));
+        // Stored under a temporary name of its own, then renamed over the destination.
+        const std::ptrdiff_t store = IndexOf(Verbs(commands), "STOR");
+        ASSERT_GE(store, 0);
+        const std::string temporary = commands[static_cast<std::size_t>(store)].substr(5);
+        EXPECT_TRUE(temporary.starts_with(".up.bin.") && temporary.ends_with(".ferrovane-part"))
+            << temporary;
+        EXPECT_LT(IndexOf(commands, "PROT P"), store);
+        EXPECT_LT(store, IndexOf(commands, "RNFR " + temporary));
+        EXPECT_LT(IndexOf(commands, "RNFR " + temporary), IndexOf(commands, "RNTO up.bin"));
     }
 }
 
