@@ -120,6 +120,9 @@ struct Exchange
     // Set when the known-hosts file has been left out although it records a key for the server:
     // any key the server shows is then a changed one.
     bool sshKeyRecorded = false;
+    // The SSH connection in use has logged in: what fails from here on is no failure to connect.
+    // Kept from one file to the next, as the connection is.
+    bool sshLoggedIn = false;
     Clock::time_point lastActivity = Clock::now();
 };
 

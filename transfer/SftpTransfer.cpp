@@ -170,6 +170,12 @@ std::string SftpFailure(const Outcome& outcome, Exchange& exchange, const char* 
     default:
         break;
     }
+    // After the login a failure of the SSH layer (a full disk, a quota, a lost connection) is a
+    // store that failed, with the reason the client library gives.
+    if (exchange.sshLoggedIn) {
+        return errorBuffer[0] != '\0' ? WithServerReason(kCannotPut, errorBuffer)
+                                      : std::string(kCannotPut);
+    }
     return errorBuffer[0] != '\0' ? AsErrorLine(errorBuffer) : std::string(kCannotConnect);
 }
 
