@@ -18,9 +18,8 @@ bool Holds(std::string_view text, std::string_view part)
 
 bool SaysRefused(std::string_view text)
 {
-    for (const std::string_view word :
-         {"permission denied", "not permitted", "not allowed", "unsupported", "not supported",
-          "not implemented"}) {
+    for (const std::string_view word : {"permission denied", "not permitted", "not allowed",
+                                        "unsupported", "not supported", "not implemented"}) {
         if (Holds(text, word)) {
             return true;
         }
@@ -57,8 +56,8 @@ std::optional<RenameFailure> ReadRenameFailure(bool sftp, CURLcode code,
     if (lastCommand != "DELE" && lastCommand != "RNFR" && lastCommand != "RNTO") {
         return std::nullopt;
     }
-    failure.step = lastCommand == "DELE" ? RenameFailure::Step::RemoveOld
-                                         : RenameFailure::Step::Rename;
+    failure.step =
+        lastCommand == "DELE" ? RenameFailure::Step::RemoveOld : RenameFailure::Step::Rename;
     const bool answered = code == CURLE_QUOTE_ERROR && lastReply.size() >= 3;
     failure.reason = answered ? lastReply : errorText;
     if (answered && (lastReply.rfind("500", 0) == 0 || lastReply.rfind("502", 0) == 0 ||

@@ -173,8 +173,11 @@ std::string SftpFailure(const Outcome& outcome, Exchange& exchange, const char* 
     // After the login a failure of the SSH layer (a full disk, a quota, a lost connection) is a
     // store that failed, with the reason the client library gives.
     if (exchange.sshLoggedIn) {
-        return errorBuffer[0] != '\0' ? WithServerReason(kCannotPut, errorBuffer)
-                                      : std::string(kCannotPut);
+        // libcurl keeps the server's status to itself here (a full disk comes as a bare "error in
+        // the SSH layer"); its own words are all there is.
+        return WithServerReason(kCannotPut, errorBuffer[0] != '\0'
+                                                ? std::string(errorBuffer)
+                                                : std::string(curl_easy_strerror(outcome.code)));
     }
     return errorBuffer[0] != '\0' ? AsErrorLine(errorBuffer) : std::string(kCannotConnect);
 }

@@ -187,8 +187,10 @@ void SendFile(TransferSession::State& state, const std::string& userName,
     const std::string temporary = viaTemporary ? TemporaryUploadName(name, NewUploadToken()) : "";
     const std::string& storeAs = viaTemporary ? temporary : name;
     const PendingUploads pending(secure && trust.store != nullptr ? trust.store->Root() : "");
-    const std::string server = std::string(sftp ? "sftp" : implicitTls ? "ftps" : "ftpes") + " " +
-                               address->host + " " + std::to_string(address->port) + " " +
+    const std::string server = std::string(sftp          ? "sftp"
+                                           : implicitTls ? "ftps"
+                                                         : "ftpes") +
+                               " " + address->host + " " + std::to_string(address->port) + " " +
                                userName;
     std::vector<PendingUploads::Note> leftovers;
     if (secure && !state.leftoversTaken) {
@@ -228,8 +230,8 @@ void SendFile(TransferSession::State& state, const std::string& userName,
     ApplyStoreOptions(h, exchange, canStore);
     // Leftovers go first, over the fresh login, from the login folder.
     for (auto note = leftovers.rbegin(); note != leftovers.rend(); ++note) {
-        PrependCommand(state.quote, sftp ? SftpRemoveCommand(note->Path())
-                                         : FtpRemoveCommand(note->Path()));
+        PrependCommand(state.quote,
+                       sftp ? SftpRemoveCommand(note->Path()) : FtpRemoveCommand(note->Path()));
     }
     if (!leftovers.empty()) {
         SetOption(h, CURLOPT_QUOTE, state.quote.get());
@@ -295,10 +297,9 @@ void SendFile(TransferSession::State& state, const std::string& userName,
                                         : sftp        ? SftpRemoveCommand(directory + temporary)
                                                       : FtpRemoveCommand(temporary);
     const auto failureOf = [&](const Outcome& o) {
-        return viaTemporary && finished(o)
-                   ? ReadRenameFailure(sftp, o.code, exchange.lastCommand, exchange.lastReply,
-                                       errorBuffer)
-                   : std::nullopt;
+        return viaTemporary && finished(o) ? ReadRenameFailure(sftp, o.code, exchange.lastCommand,
+                                                               exchange.lastReply, errorBuffer)
+                                           : std::nullopt;
     };
 
     // The whole file is on the server under its temporary name, but a publishing command failed.
@@ -314,18 +315,20 @@ void SendFile(TransferSession::State& state, const std::string& userName,
             leftover.Forget();
         }
     }
-    bool oldMayBeGone = state.removeBeforeRename &&
-                        !(failure && failure->step == RenameFailure::Step::RemoveOld);
+    bool oldMayBeGone =
+        state.removeBeforeRename && !(failure && failure->step == RenameFailure::Step::RemoveOld);
     bool refused = false;
     if (failure && failure->why == RenameFailure::Why::Refused &&
         failure->step == RenameFailure::Step::Rename && !oldMayBeGone) {
         // No renames here at all (an upload-only drop folder): the file goes under its final
         // name, and so do the job's later ones; the temporary copy goes where allowed.
+        // A name that cannot be stored under (a folder, on proftpd, answers a rename the same way
+        // as a refused one) fails that store: then nothing about the server has been learnt.
         refused = true;
-        if (replace != nullptr) {
+        outcome = exchangeAgain({removeTemporary}, name);
+        if (replace != nullptr && finished(outcome) && outcome.code == CURLE_OK) {
             replace->renameRefused = true;
         }
-        outcome = exchangeAgain({removeTemporary}, name);
         failure.reset();
     } else if (failure && failure->why == RenameFailure::Why::Exists && !state.removeBeforeRename &&
                failure->step == RenameFailure::Step::Rename) {
@@ -339,7 +342,13 @@ void SendFile(TransferSession::State& state, const std::string& userName,
     if (failure) {
         // Tried once more: over a new connection when the last one was lost, or as a plain rename
         // where the old copy could not be removed (a new file has none).
+        // A connection that may be lost is not used again: libcurl keeps an SFTP connection
+        // whose server went away during a command as if it were whole.
+        if (failure->why == RenameFailure::Why::Other) {
+            SetOption(h, CURLOPT_FRESH_CONNECT, 1L);
+        }
         const Outcome again = exchangeAgain(publishCommands(false), {});
+        SetOption(h, CURLOPT_FRESH_CONNECT, 0L);
         if (finished(again) && again.code == CURLE_OK) {
             outcome = again;
             failure.reset();

@@ -21,16 +21,18 @@ TEST(RenameFailureTest, TellsWhichStepFailedAndWhy)
         Why why;
     } cases[] = {
         // FTP: the last command sent and the server's reply to it.
-        {false, CURLE_QUOTE_ERROR, "RNTO", "550 RNTO: Permission denied", "", Step::Rename,
+        {false, CURLE_QUOTE_ERROR, "RNTO", "550 new: Operation not permitted", "", Step::Rename,
          Why::Refused},
         {false, CURLE_QUOTE_ERROR, "RNFR", "502 Command not implemented", "", Step::Rename,
          Why::Refused},
         {false, CURLE_QUOTE_ERROR, "RNTO", "553 a.bin: File exists", "", Step::Rename, Why::Exists},
-        {false, CURLE_QUOTE_ERROR, "RNTO", "550 a.bin: Is a directory", "", Step::Rename,
+        {false, CURLE_QUOTE_ERROR, "RNFR", "550 tmp: No such file or directory", "", Step::Rename,
          Why::Other},
-        {false, CURLE_QUOTE_ERROR, "DELE", "550 a.bin: Is a directory", "", Step::RemoveOld,
+        {false, CURLE_QUOTE_ERROR, "DELE", "550 dir: Is a directory", "", Step::RemoveOld,
          Why::Other},
-        {false, CURLE_RECV_ERROR, "RNTO", "350 Ready", "Connection died", Step::Rename, Why::Other},
+        {false, CURLE_RECV_ERROR, "RNTO",
+         "350 File or directory exists, ready for destination name",
+         "response reading failed (errno: 0)", Step::Rename, Why::Other},
         // SFTP: libcurl's text for the failed command.
         {true, CURLE_QUOTE_ERROR, "", "", "rename command failed: Permission denied", Step::Rename,
          Why::Refused},
@@ -38,8 +40,8 @@ TEST(RenameFailureTest, TellsWhichStepFailedAndWhy)
          Why::Exists},
         {true, CURLE_QUOTE_ERROR, "", "", "rename command failed: File already exists",
          Step::Rename, Why::Exists},
-        {true, CURLE_QUOTE_ERROR, "", "", "rm command failed: Operation failed", Step::RemoveOld,
-         Why::Exists},
+        {true, CURLE_QUOTE_ERROR, "", "", "rm command failed: No such file or directory",
+         Step::RemoveOld, Why::Other},
         {true, CURLE_QUOTE_ERROR, "", "", "rename command failed: Unknown error in libssh2",
          Step::Rename, Why::Other},
     };
