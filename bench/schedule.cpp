@@ -58,7 +58,7 @@ double Median(std::vector<double> values)
 void Print(const char* section, const std::string& what, const std::string& figure,
            const std::string& target)
 {
-    std::printf("%-8s %-46s %16s   %s\n", section, what.c_str(), figure.c_str(), target.c_str());
+    std::printf("%-8s %-54s %12s   %s\n", section, what.c_str(), figure.c_str(), target.c_str());
     std::fflush(stdout);
 }
 
