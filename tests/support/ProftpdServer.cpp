@@ -30,7 +30,8 @@ std::string ProftpdServer::Unavailable(Mode mode)
     return DaemonUnavailable(files);
 }
 
-ProftpdServer::ProftpdServer(Mode mode, const std::string& certificateFile)
+ProftpdServer::ProftpdServer(Mode mode, const std::string& certificateFile,
+                             const std::string& extraConfiguration)
     : DaemonServer("proftpd")
 {
     user_ = "writer";
@@ -87,6 +88,7 @@ ProftpdServer::ProftpdServer(Mode mode, const std::string& certificateFile)
         conf << "SFTPEngine on\nSFTPHostKey " << folder_ << "/host_key\n"
              << "SFTPAuthMethods password\nSFTPLog " << folder_ << "/sftp.log\n";
     }
+    conf << extraConfiguration;
     conf.close();
     start({kProftpd, "-n", "-q", "-c", folder_ + "/proftpd.conf"});
 }

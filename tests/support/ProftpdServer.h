@@ -24,7 +24,10 @@ public:
         Sftp,
     };
 
-    explicit ProftpdServer(Mode mode, const std::string& certificateFile = {});
+    // `extraConfiguration` is appended to the configuration as it is, for what a bench needs
+    // beyond the usual server (a transfer rate, say).
+    explicit ProftpdServer(Mode mode, const std::string& certificateFile = {},
+                           const std::string& extraConfiguration = {});
 
     // Why the test cannot run one (not root, something not installed), or "".
     static std::string Unavailable(Mode mode);
@@ -32,6 +35,8 @@ public:
     // The ports passive mode offers: kPassiveCount of them from the first.
     static constexpr std::uint16_t kPassiveCount = 33;
     std::uint16_t firstPassivePort() const { return passive_; }
+    // The xferlog the server writes: a line for each file it has received.
+    std::string transferLog() const { return folder_ + "/xfer.log"; }
 
 private:
     std::uint16_t passive_ = 0;
