@@ -30,6 +30,13 @@ std::string ProftpdServer::Unavailable(Mode mode)
     return DaemonUnavailable(files);
 }
 
+std::string ProftpdServer::Refusing(const std::string& relativePath, const std::string& commands)
+{
+    // "~" is the home of the user logged in, which proftpd matches even inside its chroot.
+    return "<Directory ~/" + relativePath + ">\n  <Limit " + commands + ">\n    DenyAll\n" +
+           "  </Limit>\n</Directory>\n";
+}
+
 ProftpdServer::ProftpdServer(Mode mode, const std::string& certificateFile,
                              const std::string& extraConfiguration)
     : DaemonServer("proftpd")

@@ -32,6 +32,12 @@ public:
     // Why the test cannot run one (not root, something not installed), or "".
     static std::string Unavailable(Mode mode);
 
+    // Configuration text for the constructor: in the folder at `relativePath` under home() (which
+    // the test still adds), the FTP commands `commands` ("RNTO", "RNFR RNTO", "DELE") are refused
+    // with "550 <name>: Operation not permitted", and mod_sftp answers a rename there (for RNFR or
+    // RNTO) or a removal (for DELE) with "Permission denied".
+    static std::string Refusing(const std::string& relativePath, const std::string& commands);
+
     // The ports passive mode offers: kPassiveCount of them from the first.
     static constexpr std::uint16_t kPassiveCount = 33;
     std::uint16_t firstPassivePort() const { return passive_; }

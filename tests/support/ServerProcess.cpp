@@ -14,6 +14,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -89,6 +90,11 @@ DaemonServer::DaemonServer(const char* name)
 DaemonServer::~DaemonServer()
 {
     stop();
+    // The tree must not be emptied through a disk still mounted in it; detached, so that a
+    // server's child that lingers on it cannot keep it.
+    for (const std::string& path : mounts_) {
+        umount2(path.c_str(), MNT_DETACH);
+    }
     RemoveTree(folder_);
 }
 
@@ -101,6 +107,22 @@ void DaemonServer::addFolder(const std::string& relativePath) const
     if (stat(home_.c_str(), &owner) != 0 || chown(path.c_str(), owner.st_uid, owner.st_gid) != 0) {
         throw std::runtime_error("could not hand " + path + " to the server's user");
     }
+}
+
+void DaemonServer::addSmallDisk(const std::string& relativePath, std::size_t bytes)
+{
+    addFolder(relativePath);
+    const std::string path = home_ + "/" + relativePath;
+    struct stat owner
+    {};
+    stat(path.c_str(), &owner);
+    const std::string options = "size=" + std::to_string(bytes) +
+                                ",mode=0755,uid=" + std::to_string(owner.st_uid) +
+                                ",gid=" + std::to_string(owner.st_gid);
+    if (mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+        throw std::runtime_error("could not mount a small disk at " + path);
+    }
+    mounts_.push_back(path);
 }
 
 std::string DaemonServer::readFile(const std::string& relativePath) const

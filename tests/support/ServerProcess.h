@@ -45,6 +45,9 @@ public:
 
     // A folder under home() the server may write into.
     void addFolder(const std::string& relativePath) const;
+    // The same folder on a disk of its own that holds `bytes` at most (a tmpfs), so that a test
+    // can fill it; unmounted when the server goes.
+    void addSmallDisk(const std::string& relativePath, std::size_t bytes);
     std::string readFile(const std::string& relativePath) const;
     // Successful logins as the server's own log tells them.
     std::size_t logins() const;
@@ -75,6 +78,7 @@ protected:
 
 private:
     pid_t pid_ = -1;
+    std::vector<std::string> mounts_;
 };
 
 // A port on 127.0.0.1 that nothing listens on just now.

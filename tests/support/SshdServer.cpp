@@ -67,7 +67,8 @@ SshdServer::Account::~Account()
     }
 }
 
-SshdServer::SshdServer() : DaemonServer("sshd"), account_(home_, password_)
+SshdServer::SshdServer(const std::string& sftpArguments)
+    : DaemonServer("sshd"), account_(home_, password_)
 {
     user_ = account_.name;
     const passwd* account = getpwnam(user_.c_str());
@@ -85,7 +86,8 @@ SshdServer::SshdServer() : DaemonServer("sshd"), account_(home_, password_)
         << "PidFile " << folder_ << "/sshd.pid\nAllowUsers " << user_ << "\n"
         << "PasswordAuthentication yes\nKbdInteractiveAuthentication no\n"
         << "PubkeyAuthentication no\nUsePAM no\nStrictModes no\n"
-        << "Subsystem sftp internal-sftp\nLogLevel VERBOSE\n";
+        << "Subsystem sftp internal-sftp" << (sftpArguments.empty() ? "" : " " + sftpArguments)
+        << "\nLogLevel VERBOSE\n";
     start({kSshd, "-D", "-e", "-f", folder_ + "/sshd_config"});
 }
 

@@ -12,7 +12,9 @@
 class SshdServer : public DaemonServer
 {
 public:
-    SshdServer();
+    // `sftpArguments` go to internal-sftp as they are: "-P rename" makes a server that refuses
+    // renames, as some hosting setups do.
+    explicit SshdServer(const std::string& sftpArguments = {});
     ~SshdServer() override;
 
     static std::string Unavailable();
