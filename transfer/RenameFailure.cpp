@@ -35,6 +35,9 @@ std::optional<RenameFailure> ReadRenameFailure(bool sftp, CURLcode code,
                                                const std::string& errorText)
 {
     RenameFailure failure;
+    if (code == CURLE_OK) {
+        return std::nullopt;
+    }
     if (sftp) {
         // libcurl runs the commands after the store only once the file is whole, and each command
         // that fails says so by name; a lost connection there fails the command too.

@@ -30,7 +30,7 @@ struct RenameFailure
 };
 
 // Reads an exchange that stored a temporary copy and then ran the publishing commands. Nothing
-// when the store itself failed and no publishing command was sent. FTP tells the last command
+// when it went well, or when the store itself failed and no publishing command was sent. FTP tells the last command
 // sent and the server's last reply; SFTP only the client library's error text.
 std::optional<RenameFailure> ReadRenameFailure(bool sftp, CURLcode code,
                                                const std::string& lastCommand,

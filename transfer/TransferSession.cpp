@@ -326,8 +326,16 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         // as a refused one) fails that store: then nothing about the server has been learnt.
         refused = true;
         outcome = exchangeAgain({removeTemporary}, name);
-        if (replace != nullptr && finished(outcome) && outcome.code == CURLE_OK) {
-            replace->renameRefused = true;
+        if (finished(outcome) && outcome.code == CURLE_OK) {
+            if (replace != nullptr) {
+                replace->renameRefused = true;
+            }
+        } else if (finished(outcome) && !sftp) {
+            // FTP sends its removal after the store, which did not happen: the old copy stands,
+            // the temporary one goes.
+            const Outcome failed = outcome;
+            exchangeAgain({removeTemporary}, {});
+            outcome = failed;
         }
         failure.reset();
     } else if (failure && failure->why == RenameFailure::Why::Exists && !state.removeBeforeRename &&

@@ -53,7 +53,9 @@ TEST(RenameFailureTest, TellsWhichStepFailedAndWhy)
         EXPECT_EQ(failure->step, c.step);
         EXPECT_EQ(failure->why, c.why);
     }
-    // A store that failed before any publishing command is none of these.
+    // A store that failed before any publishing command, or an exchange that went well, is none
+    // of these.
+    EXPECT_FALSE(transfer::ReadRenameFailure(false, CURLE_OK, "RNTO", "250 Renamed", ""));
     EXPECT_FALSE(transfer::ReadRenameFailure(false, CURLE_UPLOAD_FAILED, "STOR", "552 Full", ""));
     EXPECT_FALSE(transfer::ReadRenameFailure(true, CURLE_SSH, "", "", "Upload failed"));
 }

@@ -33,8 +33,9 @@ std::string ProftpdServer::Unavailable(Mode mode)
 std::string ProftpdServer::Refusing(const std::string& relativePath, const std::string& commands)
 {
     // "~" is the home of the user logged in, which proftpd matches even inside its chroot.
-    return "<Directory ~/" + relativePath + ">\n  <Limit " + commands + ">\n    DenyAll\n" +
-           "  </Limit>\n</Directory>\n";
+    // A <Directory> of its own starts from proftpd's defaults: overwriting is allowed again.
+    return "<Directory ~/" + relativePath + ">\n  AllowOverwrite on\n  <Limit " + commands +
+           ">\n    DenyAll\n  </Limit>\n</Directory>\n";
 }
 
 ProftpdServer::ProftpdServer(Mode mode, const std::string& certificateFile,
