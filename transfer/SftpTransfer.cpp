@@ -133,7 +133,7 @@ void LeaveOutKnownHosts(CURL* easy, std::string& knownHosts, Exchange& exchange)
 }
 
 std::string SftpFailure(const Outcome& outcome, Exchange& exchange, const char* errorBuffer,
-                        bool hasDirectory, const TransferTrust& trust)
+                        const std::string& directory, const TransferTrust& trust)
 {
     if (outcome.stalled) {
         return kCannotPut;
@@ -158,10 +158,16 @@ std::string SftpFailure(const Outcome& outcome, Exchange& exchange, const char* 
     case CURLE_QUOTE_ERROR: {
         // The server refused: its status ("Permission denied", "No such file") goes with our text.
         // A missing folder is what makes the server say the file is not found.
-        const char* text = outcome.code == CURLE_REMOTE_FILE_NOT_FOUND && hasDirectory
-                               ? kCannotChangeDirectory
-                               : kCannotPut;
-        return errorBuffer[0] != '\0' ? WithServerReason(text, errorBuffer) : std::string(text);
+        const bool noFolder = outcome.code == CURLE_REMOTE_FILE_NOT_FOUND && !directory.empty();
+        const char* text = noFolder ? kCannotChangeDirectory : kCannotPut;
+        std::string reason = errorBuffer;
+        // FTP servers show the login folder as "/"; an SFTP path from "/" is the server's own.
+        if (noFolder && directory.starts_with('/')) {
+            reason += std::string(reason.empty() ? "" : " ") +
+                      "(sftp:// paths are the server's own: \"/\" is the server's root; try the "
+                      "path relative to your login folder, without the leading \"/\")";
+        }
+        return reason.empty() ? std::string(text) : WithServerReason(text, reason);
     }
     case CURLE_READ_ERROR:
     case CURLE_SEND_ERROR:

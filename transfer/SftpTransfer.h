@@ -43,8 +43,9 @@ bool KeyOfAnotherTypeMayBeWhy(const Outcome& outcome, const ServerAddress& addre
 // known-hosts file: any key the server shows is then a changed one.
 void LeaveOutKnownHosts(CURL* easy, std::string& knownHosts, Exchange& exchange);
 
-// The one-line text of a failed SSH exchange.
+// The one-line text of a failed SSH exchange; `directory` is the destination's folder as the job
+// names it.
 std::string SftpFailure(const Outcome& outcome, Exchange& exchange, const char* errorBuffer,
-                        bool hasDirectory, const TransferTrust& trust);
+                        const std::string& directory, const TransferTrust& trust);
 
 } // namespace transfer

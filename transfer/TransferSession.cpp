@@ -390,7 +390,7 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         return;
     }
     if (sftp) {
-        fail(SftpFailure(outcome, exchange, errorBuffer, !directory.empty(), trust));
+        fail(SftpFailure(outcome, exchange, errorBuffer, directory, trust));
     } else if (std::optional<std::string> text =
                    tls ? TlsFailure(outcome, exchange, *address, trust) : std::nullopt) {
         fail(std::move(*text));

@@ -256,6 +256,20 @@ TEST_P(RealServersTest, SecureUploadsReplaceTheDestinationWhole)
     EXPECT_EQ(Parts("in", "report.bin"), std::vector<std::string>{});
 }
 
+// On SFTP "/" is the server's own root, not the login folder as FTP servers show it: the failure
+// says so.
+TEST_P(RealServersTest, AnSftpPathFromTheRootThatIsNotThereSaysWhatSftpPathsAre)
+{
+    if (!GetParam().sshd) {
+        return;
+    }
+    Write("report.bin", 1);
+    const std::vector<std::string> logged = Run("report.bin", "/in/report.bin");
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].rfind("Could not change directory !! ", 0), 0u) << logged[0];
+    EXPECT_NE(logged[0].find("relative to your login folder"), std::string::npos) << logged[0];
+}
+
 // A folder that refuses renames gets the files under their final names, told once.
 TEST_P(RealServersTest, AFolderThatRefusesRenamesGetsTheFinalNamesToldOnce)
 {
