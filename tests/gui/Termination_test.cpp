@@ -185,9 +185,9 @@ TEST_F(TerminationTest, ASignalDuringStalledTransfersEndsTheProgramAtOnce)
 
     Start();
     ASSERT_TRUE(WaitFor([&] { return Stores(server) > 0; }, std::chrono::seconds(20)));
+    std::this_thread::sleep_for(milliseconds(1500)); // well into the stall
     pollfd connected = {silent, POLLIN, 0};
     EXPECT_EQ(::poll(&connected, 1, 0), 1) << "the second job waits for its server too";
-    std::this_thread::sleep_for(milliseconds(1500)); // well into the stall
 
     const auto [took, status] = Terminate(SIGTERM);
     std::cout << "ended " << took.count() << " ms after the signal\n";
