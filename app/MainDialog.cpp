@@ -14,6 +14,7 @@
 #include "app/TrustQuestion.h"
 #include "app/WidgetText.h"
 #include "app/WindowMenu.h"
+#include "engine/HistoryFile.h"
 #include "engine/JobRun.h"
 #include "jobs/JobStore.h"
 #include "jobs/PasswordCipher.h"
@@ -67,6 +68,24 @@ MainDialog::MainDialog(std::shared_ptr<SettingsStore> store, QWidget* parent)
     MakeRunner();
 
     logPane_ = new LogPane(ui_->logPane);
+    // A history that cannot be written is told once, in a box: a line in the pane would be gone
+    // among the next eight entries. The writer may meet it on its own thread, so the box is
+    // shown from the window's.
+    history_ =
+        std::make_unique<HistoryFile>(HistoryFile::DefaultPath(), [this](const std::string& why) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, why] {
+                    AppMessageBox::ShowLater(
+                        this,
+                        QStringLiteral("The history of the log could not be written (%1). The "
+                                       "uploads go on, and later entries are written to it "
+                                       "again as soon as that works.")
+                            .arg(FromText(why)),
+                        QMessageBox::Warning);
+                },
+                Qt::QueuedConnection);
+        });
     ui_->statusPicture->setFixedSize(ui_->statusPicture->size());
 
     timer_.setInterval(1000);
@@ -492,6 +511,9 @@ void MainDialog::AppendLog(int position, const std::string& entry)
 {
     ShowLastRun(position);
     logPane_->Append(entry);
+    if (history_) {
+        history_->Add(entry);
+    }
 }
 
 // --- Store ------------------------------------------------------------------------------------

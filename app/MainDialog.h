@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+class HistoryFile;
 class LogPane;
 class WindowMenu;
 class QTableWidget;
@@ -99,7 +100,8 @@ private:
     // Ends every run at once, for a program that is ending.
     void AbandonRuns();
 
-    // The log pane: shows one entry of the job at `position`, and the job's last run in its row.
+    // The log pane: shows one entry of the job at `position`, and the job's last run in its row;
+    // the history keeps the entry.
     void AppendLog(int position, const std::string& entry);
 
     // The settings store.
@@ -142,4 +144,6 @@ private:
     QTimer timer_;
     WindowMenu* windowMenu_ = nullptr;
     LogPane* logPane_ = nullptr;
+    // Every entry of the pane also goes to the history on disk.
+    std::unique_ptr<HistoryFile> history_;
 };

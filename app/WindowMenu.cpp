@@ -2,11 +2,20 @@
 
 #include "app/AppMessageBox.h"
 #include "app/AutostartEntry.h"
+#include "engine/HistoryFile.h"
+
+#include <QDesktopServices>
+#include <QFile>
+#include <QFileInfo>
+#include <QUrl>
 
 WindowMenu::WindowMenu(QWidget* window, std::function<void()> about) : QMenu(window)
 {
     setObjectName(QStringLiteral("windowMenu"));
     addSeparator();
+    QAction* showHistory = addAction(QStringLiteral("Show &history"));
+    showHistory->setObjectName(QStringLiteral("showHistoryAction"));
+    connect(showHistory, &QAction::triggered, this, &WindowMenu::OnShowHistory);
     startAtLogin_ = addAction(QStringLiteral("Start at &login"));
     startAtLogin_->setObjectName(QStringLiteral("startAtLoginAction"));
     startAtLogin_->setCheckable(true);
@@ -31,4 +40,23 @@ void WindowMenu::OnStartAtLogin(bool start)
                             QMessageBox::Warning);
     }
     startAtLogin_->setChecked(AutostartEntry::Exists());
+}
+
+void WindowMenu::OnShowHistory()
+{
+    const QString path = QFile::decodeName(QByteArray::fromStdString(HistoryFile::DefaultPath()));
+    // The viewer is another program: the window does not wait for it, nor for the box.
+    if (!QFileInfo::exists(path)) {
+        AppMessageBox::ShowLater(parentWidget(),
+                                 QStringLiteral("No entry has been written to the history yet. "
+                                                "It will be kept in %1.")
+                                     .arg(path),
+                                 QMessageBox::Information);
+    } else if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
+        AppMessageBox::ShowLater(
+            parentWidget(),
+            QStringLiteral("No program could be found to show the history. It is kept in %1.")
+                .arg(path),
+            QMessageBox::Information);
+    }
 }

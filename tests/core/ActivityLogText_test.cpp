@@ -210,3 +210,40 @@ TEST(TrimTest, AnEntryOfManyLinesKeepsOnlyItsLatestLines)
     EXPECT_EQ(CountBreaks(pane), 8u);
     EXPECT_EQ(pane.substr(0, 8), "line 4\r\n");
 }
+
+// U+FFFD, U+202E, U+2066, U+2069 and the C1 CSI, as UTF-8.
+#define R "\xEF\xBF\xBD"
+#define RLO "\xE2\x80\xAE"
+#define LRI "\xE2\x81\xA6"
+#define PDI "\xE2\x81\xA9"
+#define CSI "\xC2\x9B"
+
+TEST(PrintableTest, ReplacesWhatCouldMisleadTheReader)
+{
+    const struct
+    {
+        std::string text;
+        bool keepLineEnds;
+        std::string expected;
+    } cases[] = {
+        // The overrides and isolates turn what follows around; TAB, ESC and CSI drive terminals.
+        {"530 " RLO "cod.exe\r\n", true, "530 " R "cod.exe\r\n"},
+        {"a" LRI "b" PDI, false, "a" R "b" R},
+        {"a\tb\x1B[2Jc" CSI "d\x7F", true, "a" R "b" R "[2Jc" R "d" R},
+        // Only a CR LF pair ends a line, and only where line ends are kept.
+        {"a\rb\nc\r\n", true, "a" R "b" R "c\r\n"},
+        {"a\r\n", false, "a" R R},
+        // Bytes that are no UTF-8 go one by one; other text stays as it is.
+        {"\xFF\xC3(\xE2\x82", false, R R "(" R R},
+        {"caf\xC3\xA9 \xF0\x9F\x93\x81 " R, true, "caf\xC3\xA9 \xF0\x9F\x93\x81 " R},
+    };
+    for (const auto& [text, keepLineEnds, expected] : cases) {
+        EXPECT_EQ(Printable(text, keepLineEnds), expected) << testing::PrintToString(text);
+    }
+}
+
+TEST(EntryTest, NoPieceBreaksTheLine)
+{
+    EXPECT_EQ(Entry("09/14/24 10:00:00", "S", "U", "/in/a\r\nb", "/l\x1B", "Ok.\r\n"),
+              "09/14/24 10:00:00 - S, U, /in/a" R R "b, /l" R ". Ok.\r\n");
+}

@@ -40,15 +40,18 @@ TempHome::TempHome() : path_(MakeTempDir("ferrovane-home"))
 {
     Remember("XDG_CONFIG_HOME", oldConfig_, hadConfig_);
     Remember("XDG_DATA_HOME", oldData_, hadData_);
+    Remember("XDG_STATE_HOME", oldState_, hadState_);
     std::filesystem::create_directories(configHome());
     std::filesystem::create_directories(dataHome());
     setenv("XDG_CONFIG_HOME", configHome().c_str(), 1);
     setenv("XDG_DATA_HOME", dataHome().c_str(), 1);
+    setenv("XDG_STATE_HOME", stateHome().c_str(), 1);
 }
 
 TempHome::~TempHome()
 {
     Restore("XDG_CONFIG_HOME", oldConfig_, hadConfig_);
     Restore("XDG_DATA_HOME", oldData_, hadData_);
+    Restore("XDG_STATE_HOME", oldState_, hadState_);
     RemoveTree(path_);
 }
