@@ -11,6 +11,8 @@ AboutDialog::AboutDialog(QWidget* parent)
     ui_->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
+    // The project's version, so that the box and --version never disagree.
+    ui_->versionLabel->setText(QStringLiteral("Ferrovane Version " FERROVANE_VERSION));
     PlaceInDialogUnits(this);
     const QIcon icon = ProgramIcon();
     setWindowIcon(icon);

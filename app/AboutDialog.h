@@ -7,7 +7,7 @@ namespace Ui {
 class AboutDialog;
 }
 
-// The About box: the program's icon, its name and version, and OK.
+// The About box: the program's icon, its name and version, its licence, and OK.
 class AboutDialog : public QDialog
 {
     Q_OBJECT

@@ -1,5 +1,6 @@
 #include "app/MainApp.h"
 
+#include "app/CommandLine.h"
 #include "app/MainDialog.h"
 #include "app/TerminationSignals.h"
 
@@ -75,6 +76,11 @@ void HoldDuringStart(QtMsgType type, const QMessageLogContext& context, const QS
 
 int MainApp::Run(int argc, char** argv)
 {
+    // Help, the version and an unknown option are answered without a display.
+    const CommandLine commandLine = CommandLine::Read(argc, argv);
+    if (commandLine.action != CommandLine::Action::Run) {
+        return commandLine.Answer(ProgramName(argc, argv));
+    }
     const bool chosen = PlatformChosen(argc, argv);
     if (!chosen && !Named("DISPLAY") && !Named("WAYLAND_DISPLAY")) {
         ReportNoGraphicalSession(ProgramName(argc, argv));

@@ -14,7 +14,7 @@ FERROVANE_PACKAGES=(
     curl lftp
     # The system's servers some tests run from their own configuration (as root only).
     proftpd-core proftpd-mod-crypto openssh-server openssh-client
-    desktop-file-utils appstream dpkg-dev
+    desktop-file-utils appstream dpkg-dev lintian
 )
 
 ferrovane_install_packages() {

@@ -1,7 +1,8 @@
 #!/bin/sh
 # An install into a temporary prefix puts every file in its place, and nothing else: the program,
-# the launcher and the AppStream entry (both valid where the validators are installed), and the
-# icon in the hicolor theme as SVG and as PNGs of the sizes they claim.
+# the launcher and the AppStream entry (both valid where the validators are installed), the
+# icon in the hicolor theme as SVG and as PNGs of the sizes they claim, the manual page and the
+# package's documents.
 # Usage: install_test.sh <build folder>
 set -u
 build=$1
@@ -30,7 +31,10 @@ sizes="16 22 24 32 48 64 128 256"
 expected="bin/ferrovane
 share/applications/$id.desktop
 share/metainfo/$id.metainfo.xml
-share/icons/hicolor/scalable/apps/$id.svg"
+share/icons/hicolor/scalable/apps/$id.svg
+share/man/man1/ferrovane.1.gz
+share/doc/ferrovane/copyright
+share/doc/ferrovane/changelog.gz"
 for size in $sizes; do
     expected="$expected
 share/icons/hicolor/${size}x${size}/apps/$id.png"

@@ -1,6 +1,7 @@
 #!/bin/sh
-# The program started with no display: one line on stderr that says what it needs and how to run
-# it on a server, and status 1. A chosen platform (offscreen, as the tests use) still starts.
+# The program started with no display: --help and --version answered, an unknown option refused
+# with status 2; otherwise one line on stderr that says what it needs and how to run it on a
+# server, and status 1. A chosen platform (offscreen, as the tests use) still starts.
 # Usage: no_display_test.sh <program>
 set -u
 program=$1
@@ -29,9 +30,26 @@ expect_refusal "empty platform" DISPLAY= WAYLAND_DISPLAY= QT_QPA_PLATFORM=
 # A display that is named but not there: the toolkit's own failure becomes the same one line.
 expect_refusal "no server on the display" -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:87
 
-# With the offscreen platform chosen the program starts its window instead of refusing: it is
-# still there a second later, and has said nothing about a graphical session.
-env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$program" >/dev/null 2>"$home/err" </dev/null &
+# The options are answered without a display: help and version on standard output, an unknown
+# option with the usage on standard error and status 2.
+expect_answer() {
+    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$program" "$1" >"$home/out" 2>"$home/err"
+    status=$?
+    if [ "$status" -ne "$2" ] || ! grep -qxF "$4" "$home/$3"; then
+        echo "FAIL ($1): status $status, output:"
+        cat "$home/out" "$home/err"
+        failures=$((failures + 1))
+    fi
+}
+expect_answer --help 0 out 'Usage: ferrovane [OPTION]...'
+expect_answer --version 0 out 'ferrovane 1.4'
+expect_answer --no-such-option 2 err 'Usage: ferrovane [OPTION]...'
+
+# With the offscreen platform chosen the program starts its window instead of refusing, the
+# toolkit's own options passed on: it is still there a second later, and has said nothing about a
+# graphical session.
+env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$program" -style Fusion -reverse \
+    >/dev/null 2>"$home/err" </dev/null &
 child=$!
 sleep 1
 if ! kill -0 "$child" 2>/dev/null || grep -q 'graphical session' "$home/err"; then
