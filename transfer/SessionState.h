@@ -1,9 +1,11 @@
 #pragma once
 
 #include "transfer/CurlExchange.h"
+#include "transfer/SshKeyLogin.h"
 #include "transfer/TransferSession.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // Everything a client session keeps from one file to the next: the handles, and what they point
@@ -36,6 +38,8 @@ struct TransferSession::State
     // The copies earlier uploads left behind on this server have been looked for: the session's
     // first file removes them.
     bool leftoversTaken = false;
+    // The way of offering SSH keys that logged in, tried first when the session connects again.
+    std::optional<transfer::SshKeyWay> sshKeyWay;
 };
 
 namespace transfer {

@@ -107,6 +107,8 @@ void ApplySftpOptions(CURL* easy, Exchange& exchange, std::string& knownHosts,
     // The password, and the host key checked against our own known-hosts file only. Without a
     // store nothing is known, so every key is refused.
     SetOption(easy, CURLOPT_SSH_AUTH_TYPES, static_cast<long>(CURLSSH_AUTH_PASSWORD));
+    SetOption(easy, CURLOPT_SSH_PRIVATE_KEYFILE, static_cast<const char*>(nullptr));
+    SetOption(easy, CURLOPT_SSH_PUBLIC_KEYFILE, static_cast<const char*>(nullptr));
     knownHosts = trust.store != nullptr ? trust.store->KnownHostsFile() : "/dev/null";
     SetOption(easy, CURLOPT_SSH_KNOWNHOSTS, knownHosts.c_str());
     SetOption(easy, CURLOPT_SSH_KEYFUNCTION, OnHostKey);

@@ -25,9 +25,9 @@ std::vector<std::string> SftpRenameCommands(const std::string& temporaryPath,
 // Removes the file where the server allows; a refusal is no failure.
 std::string SftpRemoveCommand(const std::string& remotePath);
 
-// Sets the handle up for SFTP to the address: the password method only, and the host key
-// checked against the known-hosts file of the trust store (none without one). knownHosts keeps
-// the file's path as long as the handle uses it.
+// Sets the handle up for SFTP to the address: the password method only (a login with keys puts
+// its own in its place after), and the host key checked against the known-hosts file of the trust
+// store (none without one). knownHosts keeps the file's path as long as the handle uses it.
 void ApplySftpOptions(CURL* easy, Exchange& exchange, std::string& knownHosts,
                       const ServerAddress& address, const TransferTrust& trust);
 

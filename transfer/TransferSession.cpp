@@ -9,6 +9,7 @@
 #include "transfer/ServerAddress.h"
 #include "transfer/SessionState.h"
 #include "transfer/SftpTransfer.h"
+#include "transfer/SshKeyLogin.h"
 #include "transfer/TransferTexts.h"
 #include "transfer/TrustStore.h"
 
@@ -176,6 +177,16 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         fail(kActiveTlsUnsupported);
         return;
     }
+    // An sftp:// job without a password logs in with the user's SSH keys; with none to offer
+    // there is nothing to connect for.
+    std::optional<SshKeyLogin> keys;
+    if (sftp && password.empty()) {
+        keys.emplace(state.sshKeyWay);
+        if (keys->Empty()) {
+            fail(keys->FailureText());
+            return;
+        }
+    }
 
     // On a secure server the file goes under a temporary name first and is renamed over the
     // destination once the server has all of it: a reader sees the old copy or the new one,
@@ -221,6 +232,9 @@ void SendFile(TransferSession::State& state, const std::string& userName,
     ApplyCommonOptions(state, userName, password, timeouts);
     if (sftp) {
         ApplySftpOptions(h, exchange, state.knownHosts, *address, trust);
+        if (keys) {
+            keys->Apply(h);
+        }
     } else {
         ApplyFtpOptions(h, folders, state.quote, directory, passiveMode != 0);
         if (tls) {
@@ -265,6 +279,23 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         exchange.BeginFile(local.get(), total);
         LeaveOutKnownHosts(h, state.knownHosts, exchange);
         outcome = run();
+    }
+    // Each further way of offering keys goes over a new connection of its own, and only while
+    // the server refuses the login; the way that logs in is kept for the session's next login.
+    if (keys) {
+        while (outcome.code == CURLE_LOGIN_DENIED && !outcome.abandoned && keys->Next()) {
+            if (local) {
+                std::fseek(local.get(), 0, SEEK_SET);
+            }
+            exchange.BeginFile(local.get(), total);
+            keys->Apply(h);
+            SetOption(h, CURLOPT_FRESH_CONNECT, 1L);
+            outcome = run();
+            SetOption(h, CURLOPT_FRESH_CONNECT, 0L);
+        }
+        if (exchange.sshLoggedIn) {
+            state.sshKeyWay = keys->Current();
+        }
     }
 
     // One more exchange on the same handle (over the same connection while it holds, else a new
@@ -389,7 +420,9 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         }
         return;
     }
-    if (sftp) {
+    if (keys && outcome.code == CURLE_LOGIN_DENIED) {
+        fail(keys->FailureText());
+    } else if (sftp) {
         fail(SftpFailure(outcome, exchange, errorBuffer, directory, trust));
     } else if (std::optional<std::string> text =
                    tls ? TlsFailure(outcome, exchange, *address, trust) : std::nullopt) {

@@ -67,7 +67,7 @@ SshdServer::Account::~Account()
     }
 }
 
-SshdServer::SshdServer(const std::string& sftpArguments)
+SshdServer::SshdServer(const std::string& sftpArguments, const std::string& authorizedKeys)
     : DaemonServer("sshd"), account_(home_, password_)
 {
     user_ = account_.name;
@@ -80,12 +80,16 @@ SshdServer::SshdServer(const std::string& sftpArguments)
     makeHostKey();
     port_ = FreePort();
     loginLog_ = folder_ + "/output.log";
-    loginMark_ = "Accepted password for " + user_ + " ";
+    const bool keys = !authorizedKeys.empty();
+    loginMark_ =
+        std::string(keys ? "Accepted publickey for " : "Accepted password for ") + user_ + " ";
+    std::ofstream(folder_ + "/authorized_keys") << authorizedKeys;
     std::ofstream(folder_ + "/sshd_config")
         << "ListenAddress 127.0.0.1\nPort " << port_ << "\nHostKey " << folder_ << "/host_key\n"
         << "PidFile " << folder_ << "/sshd.pid\nAllowUsers " << user_ << "\n"
-        << "PasswordAuthentication yes\nKbdInteractiveAuthentication no\n"
-        << "PubkeyAuthentication no\nUsePAM no\nStrictModes no\n"
+        << "PasswordAuthentication " << (keys ? "no" : "yes") << "\nPubkeyAuthentication "
+        << (keys ? "yes" : "no") << "\nAuthorizedKeysFile " << folder_ << "/authorized_keys\n"
+        << "KbdInteractiveAuthentication no\nUsePAM no\nStrictModes no\n"
         << "Subsystem sftp internal-sftp" << (sftpArguments.empty() ? "" : " " + sftpArguments)
         << "\nLogLevel VERBOSE\n";
     start({kSshd, "-D", "-e", "-f", folder_ + "/sshd_config"});

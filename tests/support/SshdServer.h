@@ -13,8 +13,10 @@ class SshdServer : public DaemonServer
 {
 public:
     // `sftpArguments` go to internal-sftp as they are: "-P rename" makes a server that refuses
-    // renames, as some hosting setups do.
-    explicit SshdServer(const std::string& sftpArguments = {});
+    // renames, as some hosting setups do. With `authorizedKeys` (lines of authorized_keys) the
+    // user logs in with those keys only, never with the password.
+    explicit SshdServer(const std::string& sftpArguments = {},
+                        const std::string& authorizedKeys = {});
     ~SshdServer() override;
 
     static std::string Unavailable();
