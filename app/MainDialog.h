@@ -104,7 +104,7 @@ private:
 
     // The settings store.
     void SaveNow();
-    void ReportUnreadPasswords();
+    void ReportLoadTrouble();
 
     // A termination signal: abandon what runs, close what is open, end the window.
     void OnTerminationRequested();

@@ -98,6 +98,12 @@ protected:
     // (outputNNNN.png in the test's folder, where the program runs).
     void Start(const std::string& platform = "offscreen")
     {
+        child_ = Spawn(platform);
+        ASSERT_GT(child_, 0);
+    }
+
+    pid_t Spawn(const std::string& platform)
+    {
         const std::string program = FERROVANE_PROGRAM;
         std::vector<std::string> settings = {
             "QT_QPA_PLATFORM=" + platform, "QT_DEBUG_BACKINGSTORE=1",
@@ -120,10 +126,19 @@ protected:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addchdir_np(&actions, folder_.c_str());
+        pid_t child = -1;
         const int spawned =
-            posix_spawn(&child_, program.c_str(), &actions, nullptr, argv, envp.data());
+            posix_spawn(&child, program.c_str(), &actions, nullptr, argv, envp.data());
         posix_spawn_file_actions_destroy(&actions);
-        ASSERT_EQ(spawned, 0);
+        return spawned == 0 ? child : -1;
+    }
+
+    // The first picture of the window under the minimal platform: the program has come through
+    // its start-up.
+    bool WaitForPaint() const
+    {
+        const std::string shown = folder_ + "/output0000.png";
+        return WaitFor([&] { return std::filesystem::exists(shown); }, std::chrono::seconds(10));
     }
 
     // Sends the signal and waits for the program's end: how long it took, and its status.
@@ -275,6 +290,19 @@ TEST_F(TerminationTest, ASignalAtAnyMomentOfTheStartEndsTheProgramWithItsJobsKep
         EXPECT_STREQ(PasswordCipher(true, folder_ + "/data/Ombrix/ferrovane").Decode(text.data()),
                      FtpServer::kWriterPassword);
     }
+}
+
+// A named pipe in the settings file's place is never opened: the program shows its window, ends
+// on a signal as always, and leaves the pipe as it was.
+TEST_F(TerminationTest, ANamedPipeAsTheSettingsFileHoldsNothingUp)
+{
+    std::filesystem::create_directories(folder_ + "/config/Ombrix");
+    ASSERT_EQ(::mkfifo(StoreFile().c_str(), 0600), 0);
+    Start("minimal");
+    EXPECT_TRUE(WaitForPaint()) << "held in open()";
+    EXPECT_EQ(Terminate(SIGTERM).second, 0);
+    struct stat after = {};
+    EXPECT_TRUE(::lstat(StoreFile().c_str(), &after) == 0 && S_ISFIFO(after.st_mode));
 }
 
 } // namespace
