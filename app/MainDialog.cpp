@@ -116,6 +116,18 @@ int MainDialog::DoModal()
     return result;
 }
 
+void MainDialog::Present()
+{
+    if (terminating_ || destroyed_) {
+        return;
+    }
+    if (isMinimized()) {
+        showNormal();
+    }
+    raise();
+    activateWindow();
+}
+
 void MainDialog::SetTransportForTesting(std::unique_ptr<RunTransport> transport)
 {
     runner_.reset();

@@ -102,6 +102,7 @@ protected:
         ASSERT_GT(child_, 0);
     }
 
+    // Starts the program as Start does, leaving its end to the caller.
     pid_t Spawn(const std::string& platform)
     {
         const std::string program = FERROVANE_PROGRAM;
@@ -109,6 +110,8 @@ protected:
             "QT_QPA_PLATFORM=" + platform, "QT_DEBUG_BACKINGSTORE=1",
             "QT_LOGGING_RULES=default.debug=false", "XDG_CONFIG_HOME=" + folder_ + "/config",
             "XDG_DATA_HOME=" + folder_ + "/data"};
+        // The lock and the socket that keep the program to one run go in the test's own folder.
+        settings.push_back("XDG_RUNTIME_DIR=" + folder_);
         std::vector<char*> envp;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string entry = *e;
@@ -290,6 +293,38 @@ TEST_F(TerminationTest, ASignalAtAnyMomentOfTheStartEndsTheProgramWithItsJobsKep
         EXPECT_STREQ(PasswordCipher(true, folder_ + "/data/Ombrix/ferrovane").Decode(text.data()),
                      FtpServer::kWriterPassword);
     }
+}
+
+// A second start with the same settings ends at once and touches nothing; the first goes on. A
+// first start that was killed leaves no lock that keeps the next from running.
+TEST_F(TerminationTest, ASecondStartEndsAtOnceAndAKilledFirstHoldsNothingUp)
+{
+    StoreRunningJob(1, folder_ + "/a.txt", "/a.txt", 3600);
+    struct stat before = {}, after = {};
+    ::stat(StoreFile().c_str(), &before);
+    Start("minimal");
+    ASSERT_TRUE(WaitForPaint());
+
+    const pid_t second = Spawn("offscreen");
+    int status = -1;
+    if (!WaitFor([&] { return ::waitpid(second, &status, WNOHANG) == second; },
+                 std::chrono::seconds(10))) {
+        ::kill(second, SIGKILL);
+        ::waitpid(second, &status, 0);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    ::stat(StoreFile().c_str(), &after);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(::waitpid(child_, nullptr, WNOHANG), 0) << "the first start has ended";
+
+    ::kill(child_, SIGKILL);
+    ::waitpid(child_, nullptr, 0);
+    std::filesystem::remove(folder_ + "/output0000.png");
+    Start("minimal");
+    EXPECT_TRUE(WaitForPaint()) << "the killed start's lock kept this one from running";
+    EXPECT_EQ(Terminate(SIGTERM).second, 0);
 }
 
 // A named pipe in the settings file's place is never opened: the program shows its window, ends
