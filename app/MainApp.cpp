@@ -2,6 +2,7 @@
 
 #include "app/CommandLine.h"
 #include "app/MainDialog.h"
+#include "app/SingleInstance.h"
 #include "app/TerminationSignals.h"
 
 #include <QApplication>
@@ -101,6 +102,12 @@ int MainApp::Run(int argc, char** argv)
     // The application name stays the executable's own name: message-box captions and the
     // settings file follow it, so a renamed copy keeps its own jobs.
     QCoreApplication::setOrganizationName(QStringLiteral("Ombrix"));
+    // One program per settings file: a second start brings the running window forward and ends
+    // before it has read or written anything.
+    SingleInstance instance(QCoreApplication::applicationName());
+    if (!instance.Claim()) {
+        return 0;
+    }
     // A termination signal before the jobs are loaded ends the program without writing anything:
     // a list that was never read must not replace the stored one. From here on signals reach the
     // event loop, and the window, once made, saves as on every exit.
@@ -109,6 +116,7 @@ int MainApp::Run(int argc, char** argv)
         return 0;
     }
     MainDialog dialog;
+    QObject::connect(&instance, &SingleInstance::presentRequested, &dialog, &MainDialog::Present);
     dialog.DoModal();
     if (dialog.TransfersLeftRunning()) {
         // The jobs are saved; a thread stuck in the network would only keep the program from

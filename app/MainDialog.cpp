@@ -135,6 +135,18 @@ int MainDialog::DoModal()
     return result;
 }
 
+void MainDialog::Present()
+{
+    if (terminating_ || destroyed_) {
+        return;
+    }
+    if (isMinimized()) {
+        showNormal();
+    }
+    raise();
+    activateWindow();
+}
+
 void MainDialog::SetTransportForTesting(std::unique_ptr<RunTransport> transport)
 {
     runner_.reset();
@@ -178,7 +190,7 @@ void MainDialog::OnInitDialog()
     startUpStepDue_ = true;
     ui_->userEdit->setFocus();
     // Told once the window is on the screen, so that the box has the window behind it.
-    QTimer::singleShot(0, this, &MainDialog::ReportUnreadPasswords);
+    QTimer::singleShot(0, this, &MainDialog::ReportLoadTrouble);
 }
 
 void MainDialog::RunStartUpStep()
@@ -193,10 +205,10 @@ void MainDialog::RunStartUpStep()
     ShowStepError(runner_->StartUpStep());
 }
 
-void MainDialog::ReportUnreadPasswords()
+void MainDialog::ReportLoadTrouble()
 {
     if (!terminating_) {
-        storeTrouble_.TellLoad(loadReport_);
+        storeTrouble_.TellLoad(loadReport_, store_->FileName());
     }
 }
 

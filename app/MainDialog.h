@@ -44,6 +44,8 @@ public:
 
     // Runs the window modally; when it ends the destroy handling runs (timer off, save).
     int DoModal();
+    // Brings the window to the front, out of the task bar: another start of the program wants it.
+    void Present();
 
     const JobList& Jobs() const { return jobs_; }
     int Running() const { return running_; }
@@ -106,7 +108,7 @@ private:
 
     // The settings store.
     void SaveNow();
-    void ReportUnreadPasswords();
+    void ReportLoadTrouble();
 
     // A termination signal: abandon what runs, close what is open, end the window.
     void OnTerminationRequested();

@@ -3,8 +3,19 @@
 #include "app/AppMessageBox.h"
 #include "app/WidgetText.h"
 
-void StoreTrouble::TellLoad(const LoadReport& report)
+void StoreTrouble::TellLoad(const LoadReport& report, const QString& fileName)
 {
+    if (!report.fileError.empty()) {
+        toldSaveError_ = report.fileError;
+        AppMessageBox::Show(
+            window_,
+            QStringLiteral("The job list could not be read from %1: %2.\n\n"
+                           "The program goes on with an empty job list and leaves that file as it "
+                           "is: jobs you add now are kept in this window only. Put the right file "
+                           "in its place and start the program again.")
+                .arg(fileName, FromText(report.fileError)),
+            QMessageBox::Warning);
+    }
     if (report.unreadPasswords == 0) {
         return;
     }

@@ -121,6 +121,7 @@ struct CipherOutcome
 LoadReport LoadJobs(SettingsStore& store, std::int32_t& running, JobList& jobs)
 {
     LoadReport report;
+    report.fileError = store.ReadError();
     running = store.ReadInt(kSection, QString::fromLatin1(kRunned), 0);
     const std::size_t first = jobs.size();
     std::vector<std::size_t> enciphered; // the loaded jobs whose stored text holds a password

@@ -29,6 +29,9 @@ class SettingsStore;
 // What a load could not read.
 struct LoadReport
 {
+    // Why the settings file could not be read at all (SettingsStore::ReadError); the list is then
+    // empty, and no save writes over the file.
+    std::string fileError;
     // Jobs whose stored password text could not be deciphered. Each keeps its text unchanged
     // (UploadJob::passwordUnread) and has an empty password meanwhile.
     int unreadPasswords = 0;

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -525,6 +527,45 @@ TEST_F(SettingsStoreTest, TextsSurviveTheFileUnchanged)
     }
     EXPECT_EQ(store.ReadText(QStringLiteral("1.0"), QStringLiteral("absent"), "default"),
               "default");
+}
+
+// A link to a regular file is saved through, the link kept and its file's owner and mode too;
+// anything else at the path is refused, never opened and never written over.
+TEST_F(SettingsStoreTest, OnlyARegularFileIsUsedAndALinkedFileKeepsItsOwnerAndMode)
+{
+    const std::string file = QFile::encodeName(file_).toStdString();
+    const std::string target = dir_ + "/elsewhere.conf";
+    std::filesystem::create_directories(dir_ + "/Ombrix");
+    std::ofstream(target) << "[1.0]\nRunned=1\n";
+    const uid_t owner = geteuid() == 0 ? 65534 : geteuid(); // root saves another user's file
+    ASSERT_EQ(chown(target.c_str(), owner, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    ASSERT_EQ(symlink(target.c_str(), file.c_str()), 0);
+    SettingsStore linked = Open();
+    EXPECT_EQ(linked.ReadInt(QStringLiteral("1.0"), QStringLiteral("Runned"), 0), 1);
+    linked.WriteInt(QStringLiteral("1.0"), QStringLiteral("Runned"), 2);
+    ASSERT_TRUE(linked.Sync());
+    struct stat info
+    {};
+    EXPECT_TRUE(lstat(file.c_str(), &info) == 0 && S_ISLNK(info.st_mode));
+    ASSERT_EQ(stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_EQ(info.st_uid, owner);
+
+    const std::pair<const char*, std::function<int(const char*)>> cases[] = {
+        {"a named pipe", [](const char* path) { return mkfifo(path, 0600); }},
+        {"a folder", [](const char* path) { return mkdir(path, 0700); }},
+        {"a device", [](const char* path) { return symlink("/dev/null", path); }}};
+    for (const auto& [kind, make] : cases) {
+        std::filesystem::remove(file);
+        ASSERT_EQ(make(file.c_str()), 0) << kind;
+        SettingsStore store = Open();
+        EXPECT_EQ(store.ReadError(), std::string("it is ") + kind + ", not a regular file");
+        store.WriteInt(QStringLiteral("1.0"), QStringLiteral("Runned"), 1);
+        std::string why;
+        EXPECT_FALSE(store.Sync(&why));
+        EXPECT_EQ(why, store.ReadError());
+    }
 }
 
 TEST_F(SettingsStoreTest, StoreThatCannotBeWrittenIsReported)

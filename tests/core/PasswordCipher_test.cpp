@@ -54,6 +54,8 @@ TEST_F(PasswordCipherTest, TwoEncodingsOfOnePasswordDifferAndBothDecode)
     const std::optional<std::string> second = EncodeText(cipher_, "hunter2");
     ASSERT_TRUE(first && second);
     EXPECT_NE(*first, *second);
+    // Not only in the wrapped one-time key: each is enciphered under a key of its own.
+    EXPECT_NE(first->substr(2 * (4 + 84)), second->substr(2 * (4 + 84)));
     EXPECT_EQ(DecodeText(cipher_, *first), "hunter2");
     EXPECT_EQ(DecodeText(cipher_, *second), "hunter2");
 }

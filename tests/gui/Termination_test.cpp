@@ -98,11 +98,20 @@ protected:
     // (outputNNNN.png in the test's folder, where the program runs).
     void Start(const std::string& platform = "offscreen")
     {
+        child_ = Spawn(platform);
+        ASSERT_GT(child_, 0);
+    }
+
+    // Starts the program as Start does, leaving its end to the caller.
+    pid_t Spawn(const std::string& platform)
+    {
         const std::string program = FERROVANE_PROGRAM;
         std::vector<std::string> settings = {
             "QT_QPA_PLATFORM=" + platform, "QT_DEBUG_BACKINGSTORE=1",
             "QT_LOGGING_RULES=default.debug=false", "XDG_CONFIG_HOME=" + folder_ + "/config",
             "XDG_DATA_HOME=" + folder_ + "/data"};
+        // The lock and the socket that keep the program to one run go in the test's own folder.
+        settings.push_back("XDG_RUNTIME_DIR=" + folder_);
         std::vector<char*> envp;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string entry = *e;
@@ -120,10 +129,19 @@ protected:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addchdir_np(&actions, folder_.c_str());
+        pid_t child = -1;
         const int spawned =
-            posix_spawn(&child_, program.c_str(), &actions, nullptr, argv, envp.data());
+            posix_spawn(&child, program.c_str(), &actions, nullptr, argv, envp.data());
         posix_spawn_file_actions_destroy(&actions);
-        ASSERT_EQ(spawned, 0);
+        return spawned == 0 ? child : -1;
+    }
+
+    // The first picture of the window under the minimal platform: the program has come through
+    // its start-up.
+    bool WaitForPaint() const
+    {
+        const std::string shown = folder_ + "/output0000.png";
+        return WaitFor([&] { return std::filesystem::exists(shown); }, std::chrono::seconds(10));
     }
 
     // Sends the signal and waits for the program's end: how long it took, and its status.
@@ -275,6 +293,51 @@ TEST_F(TerminationTest, ASignalAtAnyMomentOfTheStartEndsTheProgramWithItsJobsKep
         EXPECT_STREQ(PasswordCipher(true, folder_ + "/data/Ombrix/ferrovane").Decode(text.data()),
                      FtpServer::kWriterPassword);
     }
+}
+
+// A second start with the same settings ends at once and touches nothing; the first goes on. A
+// first start that was killed leaves no lock that keeps the next from running.
+TEST_F(TerminationTest, ASecondStartEndsAtOnceAndAKilledFirstHoldsNothingUp)
+{
+    StoreRunningJob(1, folder_ + "/a.txt", "/a.txt", 3600);
+    struct stat before = {}, after = {};
+    ::stat(StoreFile().c_str(), &before);
+    Start("minimal");
+    ASSERT_TRUE(WaitForPaint());
+
+    const pid_t second = Spawn("offscreen");
+    int status = -1;
+    if (!WaitFor([&] { return ::waitpid(second, &status, WNOHANG) == second; },
+                 std::chrono::seconds(10))) {
+        ::kill(second, SIGKILL);
+        ::waitpid(second, &status, 0);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    ::stat(StoreFile().c_str(), &after);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(::waitpid(child_, nullptr, WNOHANG), 0) << "the first start has ended";
+
+    ::kill(child_, SIGKILL);
+    ::waitpid(child_, nullptr, 0);
+    std::filesystem::remove(folder_ + "/output0000.png");
+    Start("minimal");
+    EXPECT_TRUE(WaitForPaint()) << "the killed start's lock kept this one from running";
+    EXPECT_EQ(Terminate(SIGTERM).second, 0);
+}
+
+// A named pipe in the settings file's place is never opened: the program shows its window, ends
+// on a signal as always, and leaves the pipe as it was.
+TEST_F(TerminationTest, ANamedPipeAsTheSettingsFileHoldsNothingUp)
+{
+    std::filesystem::create_directories(folder_ + "/config/Ombrix");
+    ASSERT_EQ(::mkfifo(StoreFile().c_str(), 0600), 0);
+    Start("minimal");
+    EXPECT_TRUE(WaitForPaint()) << "held in open()";
+    EXPECT_EQ(Terminate(SIGTERM).second, 0);
+    struct stat after = {};
+    EXPECT_TRUE(::lstat(StoreFile().c_str(), &after) == 0 && S_ISFIFO(after.st_mode));
 }
 
 } // namespace
