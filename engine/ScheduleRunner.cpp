@@ -314,7 +314,9 @@ void ScheduleRunner::Log(const Run& run, const std::string& resultText,
         web = job->webAddress;
         user = job->userName;
         // Each file's entry is the job's latest outcome, so a pattern run ends on its last file's.
-        job->lastRun = {static_cast<std::int64_t>(now), resultText != "Ok.\r\n", resultText};
+        // The row's tooltip shows the text as the pane does: nothing a server sent may disguise it.
+        job->lastRun = {static_cast<std::int64_t>(now), resultText != "Ok.\r\n",
+                        ActivityLogText::Printable(resultText, true)};
     }
     if (seams_.showLogEntry) {
         seams_.showLogEntry(PositionOf(run.jobId),
