@@ -37,8 +37,9 @@ const QEvent::Type kLoadRowEvent = static_cast<QEvent::Type>(QEvent::User + 0x40
 // How long an ending program waits for its transfers to stop once cut short.
 constexpr std::chrono::milliseconds kEndingTransfers{1500};
 
-// How long the notices of failing and recovered jobs gather before they go to the desktop: when
-// the network or a server goes down, the runs that one tick starts end within it.
+// How long the notices of failing and recovered jobs wait for the next change before they go to
+// the desktop: when the network or a server goes down, the runs of one tick end within it of
+// each other.
 constexpr std::chrono::milliseconds kNoticeGathering{750};
 
 class LoadRowEvent : public QEvent

@@ -92,15 +92,23 @@ void FailureNotices::RunEnded(const UploadJob& job)
         return;
     }
     (failed ? begunFailing_ : recovered_).push_back({job.id, Named(job, failed)});
-    if (!gathering_ && seams_.later) {
-        gathering_ = true;
-        seams_.later([this] { Gathered(); });
+    const auto now = std::chrono::steady_clock::now();
+    if (!firstChange_) {
+        firstChange_ = now;
+    }
+    if (now - *firstChange_ < kLongestGathering && seams_.later) {
+        const std::uint64_t moment = ++moment_;
+        seams_.later([this, moment] {
+            if (moment == moment_) {
+                Gathered();
+            }
+        });
     }
 }
 
 void FailureNotices::Gathered()
 {
-    gathering_ = false;
+    firstChange_.reset();
     const std::vector<Change> failing = std::exchange(begunFailing_, {});
     const std::vector<Change> recovered = std::exchange(recovered_, {});
     Send(failing, "An upload job is failing", " upload jobs are failing");
