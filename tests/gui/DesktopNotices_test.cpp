@@ -7,6 +7,8 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+using namespace Qt::StringLiterals;
+
 class RecordingNotices : public QObject
 {
     Q_OBJECT
@@ -27,22 +29,19 @@ public:
 TEST(DesktopNotices, AFailingJobReachesTheDesktopWithoutItsPassword)
 {
     QProcess daemon;
-    daemon.start(QStringLiteral("dbus-daemon"),
-                 QStringLiteral("--session --nofork --print-address").split(u' '));
+    daemon.start(u"dbus-daemon"_s, u"--session --nofork --print-address"_s.split(u' '));
     ASSERT_TRUE(daemon.waitForReadyRead(30000));
     const QByteArray address = daemon.readLine().trimmed();
     qputenv("DBUS_SESSION_BUS_ADDRESS", address); // before the window's first notice
     RecordingNotices service;
-    QDBusConnection bus =
-        QDBusConnection::connectToBus(QString::fromUtf8(address), QStringLiteral("service"));
-    bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &service,
+    QDBusConnection bus = QDBusConnection::connectToBus(QString::fromUtf8(address), u"service"_s);
+    bus.registerObject(u"/org/freedesktop/Notifications"_s, &service,
                        QDBusConnection::ExportAllSlots);
-    ASSERT_TRUE(bus.registerService(QStringLiteral("org.freedesktop.Notifications")));
+    ASSERT_TRUE(bus.registerService(u"org.freedesktop.Notifications"_s));
 
     DialogDriver driver;
-    driver.AddJob(QStringLiteral("127.0.0.1"), QStringLiteral("ann"), QStringLiteral("/a"),
-                  QStringLiteral("/in/a.csv"), 60, QStringLiteral("21"), false,
-                  QStringLiteral("s3cret"));
+    driver.AddJob(u"127.0.0.1"_s, u"ann"_s, u"/a"_s, u"/in/a.csv"_s, 60, u"21"_s, false,
+                  u"s3cret"_s);
     driver.UseStandIn(
         [](const FileRequest&) { return StandInTransport::Failed("530 <s3cret> & no\r\n"); });
     driver.ClickRow(0);
