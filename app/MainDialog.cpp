@@ -38,6 +38,11 @@ const QEvent::Type kLoadRowEvent = static_cast<QEvent::Type>(QEvent::User + 0x40
 // How long an ending program waits for its transfers to stop once cut short.
 constexpr std::chrono::milliseconds kEndingTransfers{1500};
 
+// How long the notices of failing and recovered jobs wait for the next change before they go to
+// the desktop: when the network or a server goes down, the runs of one tick end within it of
+// each other.
+constexpr std::chrono::milliseconds kNoticeGathering{750};
+
 class LoadRowEvent : public QEvent
 {
 public:
@@ -514,6 +519,19 @@ ScheduleSeams MainDialog::ScheduleSeamsForWindow()
     };
     seams.trustNotRecorded = [this](const std::string& why) { TellTrustNotRecorded(this, why); };
     seams.runFailed = [this](const StepError& error) { ShowStepError(error); };
+    seams.runEnded = [this](const UploadJob& job) { notices_.RunEnded(job); };
+    return seams;
+}
+
+FailureNoticeSeams MainDialog::NoticeSeamsForDesktop()
+{
+    FailureNoticeSeams seams;
+    seams.send = [this](const std::string& title, const std::string& body) {
+        notifier_.Send(title, body);
+    };
+    seams.later = [this](std::function<void()> gathered) {
+        QTimer::singleShot(kNoticeGathering, this, std::move(gathered));
+    };
     return seams;
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "app/DesktopNotifier.h"
 #include "app/JobForm.h"
 #include "app/JobTable.h"
 #include "app/StoreTrouble.h"
 #include "app/TransferCaption.h"
+#include "engine/FailureNotices.h"
 #include "engine/ScheduleRunner.h"
 #include "jobs/JobStore.h"
 #include "jobs/UploadJob.h"
@@ -101,6 +103,8 @@ private:
     void MakeRunner();
     // Ends every run at once, for a program that is ending.
     void AbandonRuns();
+    // What the notices of failing and recovered jobs reach: the desktop, and a moment's wait.
+    FailureNoticeSeams NoticeSeamsForDesktop();
 
     // The log pane: shows one entry of the job at `position`, and the job's last run in its row;
     // the history keeps the entry.
@@ -119,6 +123,9 @@ private:
     JobTable table_;
     StoreTrouble storeTrouble_;
     TransferCaption caption_;
+    // Before the runner, whose seams reach them.
+    DesktopNotifier notifier_;
+    FailureNotices notices_{NoticeSeamsForDesktop()};
     std::unique_ptr<RunTransport> transport_;
     std::unique_ptr<ScheduleRunner> runner_;
 

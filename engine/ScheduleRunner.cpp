@@ -233,6 +233,9 @@ void ScheduleRunner::End(RunId id)
     if (job != nullptr && scheduled && !abandoned_) {
         AfterScheduledRun(*job, failed, static_cast<std::int64_t>(std::time(nullptr)));
     }
+    if (job != nullptr && !abandoned_ && seams_.runEnded) {
+        seams_.runEnded(*job);
+    }
     SetRunState(jobId, UploadJob::RunState::Idle);
     // The server stays the run's until its connection has closed.
     closing_[id] = server;

@@ -36,6 +36,9 @@ struct ScheduleSeams
     // A run of the job at `position` has begun to wait for its server, started, or ended; the
     // job's run state, and after a scheduled run its next try, may have changed.
     std::function<void(int position)> runChanged;
+    // A run of `job` has ended, scheduled or not, and the program goes on; the job's last run
+    // holds the outcome of the run's last file (of an earlier run when this one sent none).
+    std::function<void(const UploadJob& job)> runEnded;
     // A file of a run starts going out, has reached `percent`, has gone (however it ended).
     std::function<void(RunId run, const std::string& localPath)> transferBegins;
     std::function<void(RunId run, int percent)> transferProgress;

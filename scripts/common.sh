@@ -15,6 +15,8 @@ FERROVANE_PACKAGES=(
     # The system's servers some tests run from their own configuration (as root only).
     proftpd-core proftpd-mod-crypto openssh-server openssh-client
     desktop-file-utils appstream dpkg-dev lintian
+    # A session bus of the tests' own, for the notices on the desktop.
+    dbus-daemon
 )
 
 ferrovane_install_packages() {
