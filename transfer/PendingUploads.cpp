@@ -57,8 +57,8 @@ PendingUploads::PendingUploads(std::string root)
     : folder_(root.empty() ? std::string() : root + "/pending")
 {}
 
-PendingUploads::Note::Note(int fd, std::string file, std::string path)
-    : fd_(fd), file_(std::move(file)), path_(std::move(path))
+PendingUploads::Note::Note(int fd, std::string file, std::string server, std::string path)
+    : fd_(fd), file_(std::move(file)), server_(std::move(server)), path_(std::move(path))
 {}
 
 PendingUploads::Note::~Note()
@@ -68,7 +68,7 @@ PendingUploads::Note::~Note()
 
 PendingUploads::Note::Note(Note&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), file_(std::move(other.file_)),
-      path_(std::move(other.path_))
+      server_(std::move(other.server_)), path_(std::move(other.path_))
 {}
 
 PendingUploads::Note& PendingUploads::Note::operator=(Note&& other) noexcept
@@ -77,46 +77,56 @@ PendingUploads::Note& PendingUploads::Note::operator=(Note&& other) noexcept
         Release();
         fd_ = std::exchange(other.fd_, -1);
         file_ = std::move(other.file_);
+        server_ = std::move(other.server_);
         path_ = std::move(other.path_);
     }
     return *this;
 }
 
-void PendingUploads::Note::Forget()
+void PendingUploads::Note::Set(const std::string& path)
 {
-    if (fd_ >= 0) {
-        // Removed while still locked, so that nobody takes it up in between.
-        unlink(file_.c_str());
+    path_ = path;
+    if (fd_ < 0) {
+        return;
     }
-    Release();
+    // Written in place: a reader finds the server's line and, while a copy is out, its path.
+    const std::string text = server_ + "\n" + (path.empty() ? "" : path + "\n");
+    if (pwrite(fd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) ||
+        ftruncate(fd_, static_cast<off_t>(text.size())) != 0) {
+        // Nothing to be done: at worst a copy is not removed by the next run.
+    }
 }
 
 void PendingUploads::Note::Release()
 {
     if (fd_ >= 0) {
+        if (path_.empty()) {
+            // Removed while still locked, so that nobody takes it up in between.
+            unlink(file_.c_str());
+        }
         close(fd_); // the lock goes with it
         fd_ = -1;
     }
 }
 
-PendingUploads::Note PendingUploads::Add(const std::string& server, const std::string& path) const
+PendingUploads::Note PendingUploads::Add(const std::string& server) const
 {
     std::string why;
     const std::string name = NoteName();
     if (folder_.empty() || name.empty() || !MakePrivateFolders(folder_, why)) {
-        return Note(-1, {}, path);
+        return {};
     }
     const std::string file = folder_ + "/" + name;
     const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
-        return Note(-1, {}, path);
+        return {};
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !WriteAll(fd, server + "\n" + path + "\n")) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !WriteAll(fd, server + "\n")) {
         unlink(file.c_str());
         close(fd);
-        return Note(-1, {}, path);
+        return {};
     }
-    return Note(fd, file, path);
+    return Note(fd, file, server, {});
 }
 
 std::vector<PendingUploads::Note> PendingUploads::Leftovers(const std::string& server) const
@@ -144,13 +154,27 @@ std::vector<PendingUploads::Note> PendingUploads::Leftovers(const std::string& s
         }
         const std::string text = ReadAll(fd);
         const std::size_t first = text.find('\n');
-        const std::size_t second = first == std::string::npos ? first : text.find('\n', first + 1);
-        if (second == std::string::npos || text.compare(0, first, server) != 0 ||
-            first != server.size()) {
+        if (first != server.size() || text.compare(0, first, server) != 0) {
             close(fd);
             continue;
         }
-        found.emplace_back(fd, file, text.substr(first + 1, second - first - 1));
+        const std::size_t second = text.find('\n', first + 1);
+        if (second == std::string::npos) {
+            // A session that ended with nothing out, before it could remove its note.
+            unlink(file.c_str());
+            close(fd);
+            continue;
+        }
+        // Open for writing too, so that the note can be emptied by whoever takes it up.
+        close(fd);
+        const int held = open(file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (held < 0 || flock(held, LOCK_EX | LOCK_NB) != 0) {
+            if (held >= 0) {
+                close(held);
+            }
+            continue;
+        }
+        found.emplace_back(held, file, server, text.substr(first + 1, second - first - 1));
     }
     return found;
 }

@@ -4,47 +4,54 @@
 #include <string>
 #include <vector>
 
-// The temporary copies that may still lie on servers. Each upload to a temporary name leaves a
-// note here while it is out (one small private file per upload, under <root>/pending/), and the
-// note goes once its copy has been renamed over the destination or removed. A note whose upload
-// was cut short (the program killed, the connection lost) stays behind, and the next run to the
-// same server and login removes that copy before its own store. Its upload holds a lock on each
-// note for as long as it goes, so another process's upload in progress is never taken for a
-// leftover; a killed process's lock goes with it.
+// The temporary copies that may still lie on servers. A session that uploads to temporary names
+// keeps one small private file here (under <root>/pending/) naming the copy it has out, rewritten
+// in place as its files come and go (a file made and removed per upload costs more than the
+// upload's own work on a fast link), and removed when the session ends with nothing out. A note
+// that still names a copy after its session (the program killed, the connection lost) stays
+// behind, and the next session to the same server and login removes that copy before its own
+// store. The session holds a lock on its note for as long as it lives, so another process's
+// upload in progress is never taken for a leftover; a killed process's lock goes with it.
 class PendingUploads
 {
 public:
     // root: the program's data folder; an empty root notes nothing.
     explicit PendingUploads(std::string root);
 
-    // One note, locked while this object lives. Forget() removes it (the copy is gone or has
-    // become the destination); otherwise it stays for a later run.
+    // One note, locked while this object lives. When it goes it takes its file with it, unless
+    // the file still names a copy.
     class Note
     {
     public:
         Note() = default;
-        Note(int fd, std::string file, std::string path);
+        Note(int fd, std::string file, std::string server, std::string path);
         ~Note();
         Note(Note&& other) noexcept;
         Note& operator=(Note&& other) noexcept;
 
-        // The temporary copy's remote path, as the server takes it.
+        bool Held() const { return fd_ >= 0; }
+        // The temporary copy's remote path, as the server takes it; "" when none is out.
         const std::string& Path() const { return path_; }
-        void Forget();
+        // Names the copy now out.
+        void Set(const std::string& path);
+        // The copy is gone, or has become the destination.
+        void Forget() { Set({}); }
 
     private:
         void Release();
 
         int fd_ = -1;
         std::string file_;
+        std::string server_;
         std::string path_;
     };
 
-    // Notes the temporary copy at `path` for `server` (scheme, host, port and login in one text).
-    // Without a folder to write in, the note is empty and nothing is kept.
-    Note Add(const std::string& server, const std::string& path) const;
+    // A note for a session with `server` (scheme, host, port and login in one text), naming
+    // nothing yet. Without a folder to write in, it keeps nothing.
+    Note Add(const std::string& server) const;
 
-    // The notes of `server` that no upload holds, each now held by the caller.
+    // The notes of `server` that name a copy and that no session holds, each now held by the
+    // caller; Forget() on one lets its file go.
     std::vector<Note> Leftovers(const std::string& server) const;
 
 private:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "transfer/CurlExchange.h"
+#include "transfer/PendingUploads.h"
 #include "transfer/SshKeyLogin.h"
 #include "transfer/TransferSession.h"
 
@@ -38,6 +39,8 @@ struct TransferSession::State
     // The copies earlier uploads left behind on this server have been looked for: the session's
     // first file removes them.
     bool leftoversTaken = false;
+    // The note naming the session's temporary copy while one is out.
+    PendingUploads::Note note;
     // The way of offering SSH keys that logged in, tried first when the session connects again.
     std::optional<transfer::SshKeyWay> sshKeyWay;
 };

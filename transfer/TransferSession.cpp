@@ -208,8 +208,13 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         state.leftoversTaken = true;
         leftovers = pending.Leftovers(server);
     }
-    PendingUploads::Note note =
-        viaTemporary ? pending.Add(server, directory + temporary) : PendingUploads::Note();
+    if (viaTemporary && !state.note.Held()) {
+        state.note = pending.Add(server);
+    }
+    PendingUploads::Note& note = state.note;
+    if (viaTemporary) {
+        note.Set(directory + temporary);
+    }
 
     const TransferTimeouts timeouts = ReadTimeouts();
     exchange.BeginFile(local.get(), total);
