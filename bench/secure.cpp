@@ -18,9 +18,9 @@
 //
 //   bench_secure [rounds]     (default 5)
 
+#include "bench/RunOverOneSession.h"
 #include "tests/support/FtpServer.h"
 #include "tests/support/ProftpdServer.h"
-#include "tests/support/RunToEnd.h"
 #include "tests/support/SftpServer.h"
 #include "tests/support/SshdServer.h"
 #include "tests/support/TempHome.h"

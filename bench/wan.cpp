@@ -15,8 +15,8 @@
 //   BENCH_WAN_REPLACE=1 bench_wan ...   times runs that replace files already on the server
 
 #include "bench/DelayProxy.h"
+#include "bench/RunOverOneSession.h"
 #include "tests/support/ProftpdServer.h"
-#include "tests/support/RunToEnd.h"
 #include "tests/support/SshdServer.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestCertificates.h"

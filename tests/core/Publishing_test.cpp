@@ -54,11 +54,6 @@ const Case kCases[] = {
     {"OpenSshLongNameKilled", true, Trouble::LongName, "", false},
 };
 
-void PrintTo(const Case& c, std::ostream* out)
-{
-    *out << c.name;
-}
-
 class PublishingTest : public testing::TestWithParam<Case>
 {
 protected:

@@ -13,10 +13,3 @@
 void RunToEnd(JobRun& run, const std::function<std::vector<FilePair>(const std::string&)>& list,
               const std::function<FileOutcome(const FileRequest&)>& send,
               const std::function<bool(const ServerIdentity&)>& ask = {});
-
-class TrustStore;
-
-// Runs one job once over one TransferSession, as the transfer side sends a run's files, with a
-// progress callback on every file. Returns "" when every file went, else the first failure as
-// "<local path>: <result text>".
-std::string RunOverOneSession(const UploadJob& job, const TrustStore* trust);

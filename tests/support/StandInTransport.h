@@ -38,10 +38,6 @@ public:
 
     // Answers by hand, as the transfer side would.
     void Listed(RunId run, std::vector<FilePair> files) { sink_.listed(run, std::move(files)); }
-    void Progress(RunId run, std::uint64_t sent, std::uint64_t total)
-    {
-        sink_.progress(run, sent, total);
-    }
     void Done(RunId run, FileOutcome outcome) { sink_.fileDone(run, std::move(outcome)); }
     // Tells every run closed since the last call that its connection has closed.
     void AcknowledgeCloses();
