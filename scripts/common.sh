@@ -8,7 +8,7 @@ FERROVANE_BUILD="$FERROVANE_ROOT/build"
 FERROVANE_PACKAGES=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-private-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins
-    libcurl4-openssl-dev libssl-dev
+    libcurl4-openssl-dev libssh-dev libssl-dev
     libgtest-dev
     python3 python3-pyftpdlib python3-cryptography python3-openssl python3-paramiko
     curl lftp

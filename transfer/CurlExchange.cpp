@@ -82,18 +82,6 @@ int OnDebug(CURL*, curl_infotype type, char* data, std::size_t size, void* user)
 {
     auto* exchange = static_cast<Exchange*>(user);
     const std::string_view line(data, size);
-    if (type == CURLINFO_TEXT) {
-        // SSH shows no commands, but libcurl tells when a connection begins and when its login
-        // has gone through.
-        const std::string_view text =
-            line.substr(std::min(line.find_first_not_of(' '), line.size()));
-        if (text.starts_with("Trying ")) {
-            exchange->sshLoggedIn = false;
-        } else if (text.starts_with("Authentication complete")) {
-            exchange->sshLoggedIn = true;
-        }
-        return 0;
-    }
     if (type != CURLINFO_HEADER_OUT) {
         return 0;
     }

@@ -84,8 +84,6 @@ struct Exchange
         loggedIn = false;
         recordedFingerprint.clear();
         recordedRefused = false;
-        hostKeyRefused.reset();
-        sshKeyRecorded = false;
         lastActivity = Clock::now();
     }
 
@@ -112,17 +110,6 @@ struct Exchange
     // The trusted authorities every TLS connection of the exchange checks against, loaded once
     // for many connections; none when libcurl loads them itself.
     std::shared_ptr<x509_store_st> authorities;
-    // SSH: where the exchange goes, and the host key the server showed when it was not the one
-    // recorded for it in the known-hosts file (missing or changed).
-    std::string sshHost;
-    std::uint16_t sshPort = 0;
-    std::optional<ServerIdentity> hostKeyRefused;
-    // Set when the known-hosts file has been left out although it records a key for the server:
-    // any key the server shows is then a changed one.
-    bool sshKeyRecorded = false;
-    // The SSH connection in use has logged in: what fails from here on is no failure to connect.
-    // Kept from one file to the next, as the connection is.
-    bool sshLoggedIn = false;
     Clock::time_point lastActivity = Clock::now();
 };
 

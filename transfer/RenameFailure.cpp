@@ -29,32 +29,13 @@ bool SaysRefused(std::string_view text)
 
 } // namespace
 
-std::optional<RenameFailure> ReadRenameFailure(bool sftp, CURLcode code,
-                                               const std::string& lastCommand,
+std::optional<RenameFailure> ReadRenameFailure(CURLcode code, const std::string& lastCommand,
                                                const std::string& lastReply,
                                                const std::string& errorText)
 {
     RenameFailure failure;
     if (code == CURLE_OK) {
         return std::nullopt;
-    }
-    if (sftp) {
-        // libcurl runs the commands after the store only once the file is whole, and each command
-        // that fails says so by name; a lost connection there fails the command too.
-        if (code != CURLE_QUOTE_ERROR) {
-            return std::nullopt;
-        }
-        failure.step = errorText.rfind("rm ", 0) == 0 ? RenameFailure::Step::RemoveOld
-                                                      : RenameFailure::Step::Rename;
-        const std::size_t colon = errorText.find(": ");
-        failure.reason = colon == std::string::npos ? errorText : errorText.substr(colon + 2);
-        if (SaysRefused(failure.reason)) {
-            failure.why = RenameFailure::Why::Refused;
-        } else if (Holds(failure.reason, "exist") || failure.reason == "Operation failed" ||
-                   failure.reason == "Failure") {
-            failure.why = RenameFailure::Why::Exists;
-        }
-        return failure;
     }
     if (lastCommand != "DELE" && lastCommand != "RNFR" && lastCommand != "RNTO") {
         return std::nullopt;
@@ -70,6 +51,25 @@ std::optional<RenameFailure> ReadRenameFailure(bool sftp, CURLcode code,
         failure.why = RenameFailure::Why::Exists;
     }
     return failure;
+}
+
+RenameFailure::Why SftpRenameWhy(std::uint32_t statusCode, bool lost, bool posixRename)
+{
+    // The status codes of SFTP versions 3 to 6.
+    constexpr std::uint32_t kFailure = 4;
+    constexpr std::uint32_t kPermissionDenied = 3;
+    constexpr std::uint32_t kUnsupported = 8;
+    constexpr std::uint32_t kFileAlreadyExists = 11;
+    if (lost) {
+        return RenameFailure::Why::Other;
+    }
+    if (statusCode == kPermissionDenied || statusCode == kUnsupported) {
+        return RenameFailure::Why::Refused;
+    }
+    if (statusCode == kFileAlreadyExists || (statusCode == kFailure && !posixRename)) {
+        return RenameFailure::Why::Exists;
+    }
+    return RenameFailure::Why::Other;
 }
 
 } // namespace transfer

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -19,7 +20,7 @@ struct RenameFailure
     enum class Why
     {
         Exists,  // the destination's name is taken (proftpd says so; SFTP version 3 has no word
-                 // for it, and OpenSSH answers a plain failure, which is read as this)
+                 // for it, and OpenSSH's plain rename answers a bare failure, read as this)
         Refused, // the server refuses renames: permission denied, or not implemented
         Other,   // anything else: a lost connection, a time-out, a folder in the way, a full disk
     };
@@ -29,12 +30,15 @@ struct RenameFailure
     std::string reason;
 };
 
-// Reads an exchange that stored a temporary copy and then ran the publishing commands. Nothing
-// when it went well, or when the store itself failed and no publishing command was sent. FTP tells the last command
-// sent and the server's last reply; SFTP only the client library's error text.
-std::optional<RenameFailure> ReadRenameFailure(bool sftp, CURLcode code,
-                                               const std::string& lastCommand,
+// Reads an FTP exchange that stored a temporary copy and then ran the publishing commands, by the
+// last command sent and the server's last reply. Nothing when it went well, or when the store
+// itself failed and no publishing command was sent.
+std::optional<RenameFailure> ReadRenameFailure(CURLcode code, const std::string& lastCommand,
                                                const std::string& lastReply,
                                                const std::string& errorText);
+
+// Why an SFTP rename failed, by the server's status code (or a connection lost on the way).
+// OpenSSH's rename that replaces (posixRename) has no "name taken" to fail on.
+RenameFailure::Why SftpRenameWhy(std::uint32_t statusCode, bool lost, bool posixRename);
 
 } // namespace transfer

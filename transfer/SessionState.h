@@ -2,10 +2,12 @@
 
 #include "transfer/CurlExchange.h"
 #include "transfer/PendingUploads.h"
+#include "transfer/SftpTransfer.h"
 #include "transfer/SshKeyLogin.h"
 #include "transfer/TransferSession.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -30,11 +32,10 @@ struct TransferSession::State
     transfer::UrlHandle url;
     transfer::StringList quote;
     transfer::StringList postquote;
-    std::string knownHosts;
     transfer::EasyHandle easy;
     transfer::MultiHandle multi;
-    // The server's rename does not replace an existing file (SFTP version 3): the old copy is
-    // removed just before each rename.
+    // The server's rename does not replace an existing file (SFTP version 3 without OpenSSH's
+    // extension): the old copy is removed just before each rename.
     bool removeBeforeRename = false;
     // The copies earlier uploads left behind on this server have been looked for: the session's
     // first file removes them.
@@ -43,6 +44,8 @@ struct TransferSession::State
     PendingUploads::Note note;
     // The way of offering SSH keys that logged in, tried first when the session connects again.
     std::optional<transfer::SshKeyWay> sshKeyWay;
+    // SFTP's connection, which libcurl has no part in.
+    std::unique_ptr<transfer::SftpConnection> sftp;
 };
 
 namespace transfer {

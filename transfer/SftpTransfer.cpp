@@ -1,193 +1,391 @@
 #include "transfer/SftpTransfer.h"
 
-#include "transfer/IdentityText.h"
+#include "transfer/RenameFailure.h"
+#include "transfer/SessionState.h"
+#include "transfer/SshKeyLogin.h"
 #include "transfer/TransferTexts.h"
-#include "transfer/TrustStore.h"
 
-#include <utility>
+#include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 namespace transfer {
 
 namespace {
 
-const char* const kSshLoginRefused =
-    "Could not log in: the SSH server refused the user name or password!!\r\n";
+using Clock = SshLink::Clock;
 
-// libcurl asks this about the server's host key once it has looked it up in the known-hosts
-// file. Only a key recorded there for this host and port is taken; any other is refused, and
-// what the server showed is kept for the user to judge (OpenSSH's SHA256: form of fingerprint).
-int OnHostKey(CURL*, const curl_khkey*, const curl_khkey* found, curl_khmatch match, void* user)
+// How often progress is told and the time-outs looked at.
+constexpr std::chrono::milliseconds kWatchEvery{100};
+
+// What the thread that does the work and the one that watches it share.
+class Watch
 {
-    auto* exchange = static_cast<Exchange*>(user);
-    if (match == CURLKHMATCH_OK) {
-        return CURLKHSTAT_FINE;
-    }
-    if (found != nullptr && found->key != nullptr) {
-        const std::string blob =
-            found->len > 0 ? std::string(found->key, found->len) : FromBase64(found->key);
-        std::string fingerprint = SshFingerprint(blob);
-        if (!fingerprint.empty()) {
-            ServerIdentity identity;
-            identity.kind = ServerIdentity::Kind::Ssh;
-            identity.host = exchange->sshHost;
-            identity.port = exchange->sshPort;
-            identity.changed = match == CURLKHMATCH_MISMATCH || exchange->sshKeyRecorded;
-            identity.fingerprint = std::move(fingerprint);
-            identity.keyType = SshKeyType(blob);
-            identity.keyBase64 =
-                Base64(reinterpret_cast<const unsigned char*>(blob.data()), blob.size());
-            exchange->hostKeyRefused = std::move(identity);
+public:
+    // The connection now in use; one made after a cut is cut at once.
+    void Use(SshLink& link, bool connecting)
+    {
+        std::lock_guard lock(mutex_);
+        link_ = &link;
+        connecting_ = connecting;
+        since_ = Clock::now();
+        if (cut_) {
+            link.ShutDown();
         }
     }
-    return CURLKHSTAT_REJECT;
+    void LoggedIn()
+    {
+        std::lock_guard lock(mutex_);
+        connecting_ = false;
+        since_ = Clock::now();
+    }
+    enum class Why
+    {
+        None,
+        Abandoned,
+        ConnectTimeout,
+        Stalled,
+    };
+    void Cut(Why why)
+    {
+        std::lock_guard lock(mutex_);
+        if (!cut_) {
+            cut_ = true;
+            why_ = why;
+        }
+        if (link_ != nullptr) {
+            link_->ShutDown();
+        }
+    }
+    // The time-out that has run out now, if any.
+    Why Overdue(const TransferTimeouts& timeouts)
+    {
+        std::lock_guard lock(mutex_);
+        if (link_ == nullptr || cut_) {
+            return Why::None;
+        }
+        const Clock::time_point now = Clock::now();
+        if (connecting_) {
+            return now - since_ > timeouts.connect ? Why::ConnectTimeout : Why::None;
+        }
+        return now - std::max(since_, link_->LastActivity()) > timeouts.stall ? Why::Stalled
+                                                                              : Why::None;
+    }
+    Why Reason()
+    {
+        std::lock_guard lock(mutex_);
+        return why_;
+    }
+    void Forget()
+    {
+        std::lock_guard lock(mutex_);
+        link_ = nullptr;
+    }
+
+    std::atomic<std::uint64_t> sent{0};
+
+private:
+    std::mutex mutex_;
+    SshLink* link_ = nullptr;
+    bool connecting_ = false;
+    Clock::time_point since_ = Clock::now();
+    bool cut_ = false;
+    Why why_ = Why::None;
+};
+
+// A missing folder on the way to the file, told as FTP tells it, with the server's words.
+std::string NoFolder(const std::string& directory, const std::string& reason)
+{
+    std::string text = reason;
+    // FTP servers show the login folder as "/"; an SFTP path from "/" is the server's own.
+    if (directory.starts_with('/')) {
+        text += std::string(text.empty() ? "" : " ") +
+                "(sftp:// paths are the server's own: \"/\" is the server's root; try the path "
+                "relative to your login folder, without the leading \"/\")";
+    }
+    return WithServerReason(kCannotChangeDirectory, text);
+}
+
+class Upload
+{
+public:
+    Upload(TransferSession::State& state, const SftpUpload& up, Watch& watch,
+           const TransferTimeouts& timeouts)
+        : state_(state), up_(up), watch_(watch), timeouts_(timeouts)
+    {
+    }
+
+    std::string Run();
+
+private:
+    // The session's connection, or a new one made now; "" when it is there and logged in.
+    std::string Connect(bool fresh);
+    SftpChannel& Channel() { return state_.sftp->channel; }
+    // Stores the local file from its start under `path`; "" when the server has all of it.
+    std::string Store(const std::string& path, bool mayReconnect);
+    std::string Publish();
+    // The temporary copy goes where the server allows; its note with it.
+    void RemoveTemporary();
+
+    TransferSession::State& state_;
+    const SftpUpload& up_;
+    Watch& watch_;
+    const TransferTimeouts& timeouts_;
+    bool connectedFresh_ = false; // this file made the connection it is on
+    bool storeBegun_ = false;     // the server has opened a file for it
+};
+
+std::string Upload::Connect(bool fresh)
+{
+    if (!fresh && state_.sftp && !state_.sftp->link.IsShutDown()) {
+        watch_.Use(state_.sftp->link, false);
+        return {};
+    }
+    std::optional<SshKeyLogin> keys;
+    if (up_.password.empty()) {
+        keys.emplace(state_.sshKeyWay);
+        if (keys->Empty()) {
+            return keys->FailureText();
+        }
+    }
+    watch_.Forget();
+    state_.sftp.reset();
+    state_.sftp = std::make_unique<SftpConnection>();
+    connectedFresh_ = true;
+    SshLink& link = state_.sftp->link;
+    watch_.Use(link, true);
+    std::optional<ServerIdentity> refused;
+    std::string failed = link.Connect(up_.address, up_.userName, up_.trust.store,
+                                      Clock::now() + timeouts_.connect, refused);
+    if (refused && up_.trust.untrusted != nullptr && !refused->keyType.empty()) {
+        *up_.trust.untrusted = std::move(*refused);
+    }
+    if (failed.empty()) {
+        failed = keys ? link.LogIn(*keys) : link.LogIn(up_.password);
+        if (failed.empty() && keys) {
+            state_.sshKeyWay = keys->Current();
+        }
+    }
+    if (failed.empty()) {
+        watch_.LoggedIn();
+        failed = link.StartSubsystem("sftp");
+        if (failed.empty()) {
+            if (std::string why = Channel().Start(); !why.empty()) {
+                failed = WithServerReason(kCannotPut, why);
+            }
+        }
+    }
+    return failed;
+}
+
+std::string Upload::Store(const std::string& path, bool mayReconnect)
+{
+    std::string handle;
+    SftpStatus status = Channel().Open(path, handle);
+    if (status.lost && mayReconnect && !connectedFresh_) {
+        // The connection the session kept has gone meanwhile: once more over a new one.
+        if (std::string failed = Connect(true); !failed.empty()) {
+            return failed;
+        }
+        status = Channel().Open(path, handle);
+    }
+    if (!status.Succeeded()) {
+        if (status.code == SftpStatus::NoSuchFile && !status.lost && !up_.directory.empty()) {
+            return NoFolder(up_.directory, status.message);
+        }
+        return WithServerReason(kCannotPut, status.message);
+    }
+    storeBegun_ = true;
+    std::fseek(up_.local, 0, SEEK_SET);
+    LocalSource source{up_.local, up_.total};
+    const std::uint64_t before = watch_.sent;
+    status = Channel().Write(handle, source, watch_.sent);
+    if (!status.lost) {
+        const SftpStatus closed = Channel().Close(handle);
+        if (status.Succeeded()) {
+            status = closed;
+        }
+    }
+    if (status.Succeeded()) {
+        return {};
+    }
+    watch_.sent = before;
+    if (status.local) {
+        return kCannotPut;
+    }
+    return WithServerReason(kCannotPut, (status.lost ? "" : "writing failed: ") + status.message);
+}
+
+void Upload::RemoveTemporary()
+{
+    const SftpStatus removed = Channel().Remove(up_.directory + up_.temporary);
+    if (removed.Succeeded() || (!removed.lost && removed.code == SftpStatus::NoSuchFile)) {
+        up_.note.Forget();
+    }
+}
+
+std::string Upload::Publish()
+{
+    const std::string from = up_.directory + up_.temporary;
+    const std::string to = up_.directory + up_.name;
+    const bool posix = Channel().HasPosixRename();
+    bool oldGone = false;
+    const auto rename = [&] {
+        // Where the server's rename does not replace a file, the old copy goes just before it.
+        if (state_.removeBeforeRename && !posix) {
+            const SftpStatus removed = Channel().Remove(to);
+            if (removed.lost) {
+                return removed;
+            }
+            oldGone = oldGone || removed.Succeeded();
+        }
+        return Channel().Rename(from, to, posix);
+    };
+    SftpStatus status = rename();
+    if (status.lost) {
+        // Once more over a new connection: the rename may not have reached the server.
+        if (std::string failed = Connect(true); !failed.empty()) {
+            return failed;
+        }
+        status = rename();
+    }
+    const auto why = [&] { return SftpRenameWhy(status.code, status.lost, posix); };
+    if (!status.Succeeded() && why() == RenameFailure::Why::Exists && !state_.removeBeforeRename) {
+        // SFTP version 3 renames only to a free name, and OpenSSH says no more than "Failure":
+        // the old copy goes first, for this file and the session's later ones.
+        state_.removeBeforeRename = true;
+        status = rename();
+    }
+    if (!status.Succeeded() && why() == RenameFailure::Why::Refused && !oldGone) {
+        // No renames here at all (an upload-only drop folder): the file goes under its final
+        // name, and so do the job's later ones; the temporary copy goes where allowed.
+        std::string failed = Store(to, false);
+        RemoveTemporary();
+        if (failed.empty() && up_.replace != nullptr) {
+            up_.replace->renameRefused = true;
+        }
+        return failed;
+    }
+    if (status.Succeeded()) {
+        up_.note.Forget();
+        return {};
+    }
+    // The old copy stands: the temporary one is not needed. Where the old one may be gone, the
+    // temporary copy is the only complete one and stays, noted, until a later run publishes.
+    if (!status.lost && !oldGone) {
+        RemoveTemporary();
+    }
+    return WithServerReason(kCannotPut, status.message);
+}
+
+std::string Upload::Run()
+{
+    if (std::string failed = Connect(false); !failed.empty()) {
+        return failed;
+    }
+    // Copies earlier uploads left behind go first, from the login folder.
+    for (PendingUploads::Note& leftover : up_.leftovers) {
+        const SftpStatus removed = Channel().Remove(leftover.Path());
+        if (!removed.lost) {
+            leftover.Forget();
+        }
+    }
+    if (!up_.canStore) {
+        if (!up_.directory.empty()) {
+            const std::string folder = up_.directory.size() > 1
+                                           ? up_.directory.substr(0, up_.directory.size() - 1)
+                                           : up_.directory;
+            const SftpStatus there = Channel().Stat(folder);
+            if (there.code == SftpStatus::NoSuchFile && !there.lost) {
+                return NoFolder(up_.directory, there.message);
+            }
+        }
+        return kCannotPut;
+    }
+    const bool viaTemporary = !up_.temporary.empty();
+    std::string failed =
+        Store(up_.directory + (viaTemporary ? up_.temporary : up_.name), true);
+    if (!failed.empty()) {
+        // A store that failed on its way leaves its temporary copy behind, never the
+        // destination: it goes where the server allows, while the failure stays the one told.
+        if (viaTemporary && storeBegun_ && !state_.sftp->link.IsShutDown()) {
+            RemoveTemporary();
+        }
+        return failed;
+    }
+    return viaTemporary ? Publish() : std::string();
 }
 
 } // namespace
 
-std::string SftpUrlPath(const std::string& remotePath)
+std::string SendOverSftp(TransferSession::State& state, const SftpUpload& upload)
 {
-    const bool fromRoot = remotePath.starts_with('/');
-    std::string path = fromRoot ? "" : "/~/";
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t slash = remotePath.find('/', start);
-        path += PercentEncode(
-            std::string_view(remotePath)
-                .substr(start, slash == std::string::npos ? std::string::npos : slash - start));
-        if (slash == std::string::npos) {
+    const TransferTimeouts timeouts = ReadTimeouts();
+    Watch watch;
+    std::string result;
+    std::exception_ptr error;
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::thread worker([&] {
+        try {
+            Upload work(state, upload, watch, timeouts);
+            result = work.Run();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        std::lock_guard lock(mutex);
+        done = true;
+        finished.notify_all();
+    });
+    std::exception_ptr thrown;
+    std::unique_lock lock(mutex);
+    while (!done) {
+        finished.wait_for(lock, kWatchEvery);
+        if (done) {
             break;
         }
-        path += '/';
-        start = slash + 1;
-    }
-    return path;
-}
-
-namespace {
-
-// A path as libcurl's SFTP commands read one: in double quotes, with '"' and '\\' escaped. A
-// path not from "/" goes to the server as it is, which takes it from the login folder, as FTP
-// would (libcurl's "/~/" is not read inside quotes).
-std::string CommandPath(const std::string& remotePath)
-{
-    std::string quoted = "\"";
-    for (const char c : remotePath) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-        }
-        quoted += c;
-    }
-    quoted += '"';
-    return quoted;
-}
-
-} // namespace
-
-std::vector<std::string> SftpRenameCommands(const std::string& temporaryPath,
-                                            const std::string& remotePath, bool removeFirst)
-{
-    std::vector<std::string> commands;
-    if (removeFirst) {
-        // Not allowed to fail: the rename must not go on over a copy that could not be removed.
-        commands.push_back("rm " + CommandPath(remotePath));
-    }
-    commands.push_back("rename " + CommandPath(temporaryPath) + " " + CommandPath(remotePath));
-    return commands;
-}
-
-std::string SftpRemoveCommand(const std::string& remotePath)
-{
-    // libcurl lets a command that starts with "*" fail without failing the exchange.
-    return "*rm " + CommandPath(remotePath);
-}
-
-void ApplySftpOptions(CURL* easy, Exchange& exchange, std::string& knownHosts,
-                      const ServerAddress& address, const TransferTrust& trust)
-{
-    // The password, and the host key checked against our own known-hosts file only. Without a
-    // store nothing is known, so every key is refused.
-    SetOption(easy, CURLOPT_SSH_AUTH_TYPES, static_cast<long>(CURLSSH_AUTH_PASSWORD));
-    SetOption(easy, CURLOPT_SSH_PRIVATE_KEYFILE, static_cast<const char*>(nullptr));
-    SetOption(easy, CURLOPT_SSH_PUBLIC_KEYFILE, static_cast<const char*>(nullptr));
-    knownHosts = trust.store != nullptr ? trust.store->KnownHostsFile() : "/dev/null";
-    SetOption(easy, CURLOPT_SSH_KNOWNHOSTS, knownHosts.c_str());
-    SetOption(easy, CURLOPT_SSH_KEYFUNCTION, OnHostKey);
-    SetOption(easy, CURLOPT_SSH_KEYDATA, &exchange);
-    exchange.sshHost = address.host;
-    exchange.sshPort = address.port;
-    // SSH shows no commands to watch; the stall watch runs from the start.
-    exchange.loggedIn = true;
-}
-
-bool KeyOfAnotherTypeMayBeWhy(const Outcome& outcome, const ServerAddress& address,
-                              const TransferTrust& trust)
-{
-    return outcome.code == CURLE_FAILED_INIT && !outcome.abandoned && trust.store != nullptr &&
-           trust.store->KnowsSshHost(address.host, address.port);
-}
-
-void LeaveOutKnownHosts(CURL* easy, std::string& knownHosts, Exchange& exchange)
-{
-    knownHosts = "/dev/null";
-    SetOption(easy, CURLOPT_SSH_KNOWNHOSTS, knownHosts.c_str());
-    exchange.sshKeyRecorded = true;
-    exchange.loggedIn = true;
-}
-
-std::string SftpFailure(const Outcome& outcome, Exchange& exchange, const char* errorBuffer,
-                        const std::string& directory, const TransferTrust& trust)
-{
-    if (outcome.stalled) {
-        return kCannotPut;
-    }
-    switch (outcome.code) {
-    case CURLE_PEER_FAILED_VERIFICATION:
-        if (exchange.hostKeyRefused) {
-            const ServerIdentity& key = *exchange.hostKeyRefused;
-            std::string text = UnverifiedIdentity("host key " + key.fingerprint, key.changed);
-            if (trust.untrusted != nullptr && !key.keyType.empty()) {
-                *trust.untrusted = std::move(*exchange.hostKeyRefused);
+        lock.unlock();
+        if (upload.progress && !thrown) {
+            const std::uint64_t sent = watch.sent;
+            try {
+                if (!upload.progress(sent, std::max(sent, upload.total))) {
+                    watch.Cut(Watch::Why::Abandoned);
+                }
+            } catch (...) {
+                thrown = std::current_exception();
+                watch.Cut(Watch::Why::Abandoned);
             }
-            return text;
         }
-        break;
-    case CURLE_LOGIN_DENIED:
-        return kSshLoginRefused;
-    case CURLE_REMOTE_FILE_NOT_FOUND:
-    case CURLE_UPLOAD_FAILED:
-    case CURLE_REMOTE_ACCESS_DENIED:
-    case CURLE_REMOTE_DISK_FULL:
-    case CURLE_QUOTE_ERROR: {
-        // The server refused: its status ("Permission denied", "No such file") goes with our text.
-        // A missing folder is what makes the server say the file is not found.
-        const bool noFolder = outcome.code == CURLE_REMOTE_FILE_NOT_FOUND && !directory.empty();
-        const char* text = noFolder ? kCannotChangeDirectory : kCannotPut;
-        std::string reason = errorBuffer;
-        // FTP servers show the login folder as "/"; an SFTP path from "/" is the server's own.
-        if (noFolder && directory.starts_with('/')) {
-            reason += std::string(reason.empty() ? "" : " ") +
-                      "(sftp:// paths are the server's own: \"/\" is the server's root; try the "
-                      "path relative to your login folder, without the leading \"/\")";
+        if (const Watch::Why overdue = watch.Overdue(timeouts); overdue != Watch::Why::None) {
+            watch.Cut(overdue);
         }
-        return reason.empty() ? std::string(text) : WithServerReason(text, reason);
+        lock.lock();
     }
-    case CURLE_READ_ERROR:
-    case CURLE_SEND_ERROR:
-    case CURLE_ABORTED_BY_CALLBACK:
+    lock.unlock();
+    worker.join();
+    if (thrown) {
+        std::rethrow_exception(thrown);
+    }
+    if (error) {
+        std::rethrow_exception(error);
+    }
+    switch (watch.Reason()) {
+    case Watch::Why::Abandoned:
+        return kAbandoned;
+    case Watch::Why::ConnectTimeout:
+        return AsErrorLine("Connection timed out after " +
+                           std::to_string(timeouts.connect.count()) + " milliseconds");
+    case Watch::Why::Stalled:
         return kCannotPut;
-    default:
+    case Watch::Why::None:
         break;
     }
-    // After the login a failure of the SSH layer (a full disk, a quota, a lost connection) is a
-    // store that failed, with the reason the client library gives.
-    if (exchange.sshLoggedIn) {
-        // libcurl keeps the server's status to itself here (a full disk comes as a bare "error in
-        // the SSH layer"); its own words are all there is.
-        return WithServerReason(kCannotPut, errorBuffer[0] != '\0'
-                                                ? std::string(errorBuffer)
-                                                : std::string(curl_easy_strerror(outcome.code)));
-    }
-    return errorBuffer[0] != '\0' ? AsErrorLine(errorBuffer) : std::string(kCannotConnect);
+    return result.empty() ? std::string(kOk) : result;
 }
 
 } // namespace transfer

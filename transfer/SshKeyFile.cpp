@@ -64,13 +64,9 @@ std::vector<SshKeyFile> FindSshKeyFiles(const std::string& home)
         SshKeyFile key;
         key.name = std::string("~/.ssh/") + name;
         key.privateKey = home + "/.ssh/" + name;
-        key.rsa = std::string_view(name) == "id_rsa";
         std::error_code error;
         if (!std::filesystem::is_regular_file(key.privateKey, error)) {
             continue;
-        }
-        if (std::filesystem::is_regular_file(key.privateKey + ".pub", error)) {
-            key.publicKey = key.privateKey + ".pub";
         }
         std::ifstream file(key.privateKey, std::ios::binary);
         std::string text(kMaxKeyFile, '\0');

@@ -18,13 +18,11 @@ struct SshKeyFile
     };
     std::string name;       // as the user is told it: "~/.ssh/id_ed25519"
     std::string privateKey; // the file's path
-    std::string publicKey;  // the ".pub" beside it; "" when there is none
     Use use = Use::Usable;
-    bool rsa = false;
 };
 
-// Those of id_ed25519, id_ecdsa and id_rsa that are files in `home`/.ssh, in that order: the
-// kinds this program can sign with in a way today's servers take come first.
+// Those of id_ed25519, id_ecdsa and id_rsa that are files in `home`/.ssh, in that order, as
+// OpenSSH's client offers them.
 std::vector<SshKeyFile> FindSshKeyFiles(const std::string& home);
 
 // Whether a private key file's text is enciphered with a passphrase: OpenSSH's own format names

@@ -1,6 +1,5 @@
 #include "transfer/SshKeyLogin.h"
 
-#include "transfer/CurlExchange.h"
 #include "transfer/SshAgent.h"
 #include "transfer/SshKeyFile.h"
 #include "transfer/TransferTexts.h"
@@ -14,12 +13,6 @@ namespace {
 
 // An agent on this machine answers at once; one that does not is as good as none.
 constexpr std::chrono::milliseconds kAgentTimeout{1000};
-
-// libssh2 1.10 signs with an RSA key only as "ssh-rsa" (SHA-1), which OpenSSH servers refuse
-// from 8.8 on; an older server may still take it, so the key is offered, and named with why it
-// fails where it does.
-const char* const kRsaNote =
-    " (RSA, signed with SHA-1, which OpenSSH 8.8 and later refuse: use an ed25519 key)";
 
 std::string Joined(const std::vector<std::string>& parts, const char* separator)
 {
@@ -40,7 +33,7 @@ SshKeyLogin::SshKeyLogin(const std::optional<SshKeyWay>& worked)
     }
     if (agentKeys_ && *agentKeys_ > 0) {
         ways_.push_back(
-            {"", "",
+            {"",
              "agent (" + std::to_string(*agentKeys_) + (*agentKeys_ == 1 ? " key)" : " keys)")});
     }
     // Without a home there is no ~/.ssh to look in.
@@ -49,7 +42,7 @@ SshKeyLogin::SshKeyLogin(const std::optional<SshKeyWay>& worked)
     for (const SshKeyFile& key : hasHome ? FindSshKeyFiles(home) : std::vector<SshKeyFile>()) {
         switch (key.use) {
         case SshKeyFile::Use::Usable:
-            ways_.push_back({key.privateKey, key.publicKey, key.name + (key.rsa ? kRsaNote : "")});
+            ways_.push_back({key.privateKey, key.name});
             break;
         case SshKeyFile::Use::NeedsPassphrase:
             skipped_.push_back(key.name + " skipped: it needs its passphrase");
@@ -63,17 +56,6 @@ SshKeyLogin::SshKeyLogin(const std::optional<SshKeyWay>& worked)
         it != ways_.end()) {
         std::rotate(ways_.begin(), it, it + 1);
     }
-}
-
-void SshKeyLogin::Apply(CURL* easy) const
-{
-    const SshKeyWay& way = Current();
-    const bool agent = way.privateKey.empty();
-    SetOption(easy, CURLOPT_SSH_AUTH_TYPES,
-              static_cast<long>(agent ? CURLSSH_AUTH_AGENT : CURLSSH_AUTH_PUBLICKEY));
-    SetOption(easy, CURLOPT_SSH_PRIVATE_KEYFILE, agent ? nullptr : way.privateKey.c_str());
-    SetOption(easy, CURLOPT_SSH_PUBLIC_KEYFILE,
-              way.publicKey.empty() ? nullptr : way.publicKey.c_str());
 }
 
 bool SshKeyLogin::Next()

@@ -6,25 +6,21 @@
 #include <string>
 #include <vector>
 
-#include <curl/curl.h>
-
 namespace transfer {
 
 // One way of offering keys in an SSH exchange: every key the agent holds, or one key file.
 struct SshKeyWay
 {
     std::string privateKey; // "" for the agent
-    std::string publicKey;  // "" lets the client library read it from the private key
     std::string name;       // as the log line names it: "agent (2 keys)", "~/.ssh/id_ed25519"
     bool operator==(const SshKeyWay& other) const { return privateKey == other.privateKey; }
 };
 
 // The login of an sftp:// job without a password, made as OpenSSH's client makes one without:
 // through the user's SSH agent (SSH_AUTH_SOCK) when it holds keys, then with each of the key
-// files ~/.ssh/id_ed25519, id_ecdsa and id_rsa that needs no passphrase. libcurl takes one key
-// file per exchange, and a file before the agent, so each way is an exchange of its own on a new
-// connection, taken only while the server refuses the last. The way the session saw work goes
-// first. Names and paths only: no key is ever read into memory of ours.
+// files ~/.ssh/id_ed25519, id_ecdsa and id_rsa that needs no passphrase, all over one connection
+// until the server takes one. The way the session saw work goes first. Only names and paths are
+// kept here; the client library reads a key file when it is offered.
 class SshKeyLogin
 {
 public:
@@ -33,8 +29,6 @@ public:
 
     // Nothing to offer at all.
     bool Empty() const { return ways_.empty(); }
-    // Sets the handle up to offer the current way, and nothing else.
-    void Apply(CURL* easy) const;
     // Moves on to the next way; false when none is left.
     bool Next();
     const SshKeyWay& Current() const { return ways_[current_]; }

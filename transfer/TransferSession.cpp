@@ -9,7 +9,6 @@
 #include "transfer/ServerAddress.h"
 #include "transfer/SessionState.h"
 #include "transfer/SftpTransfer.h"
-#include "transfer/SshKeyLogin.h"
 #include "transfer/TransferTexts.h"
 #include "transfer/TrustStore.h"
 
@@ -177,17 +176,6 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         fail(kActiveTlsUnsupported);
         return;
     }
-    // An sftp:// job without a password logs in with the user's SSH keys; with none to offer
-    // there is nothing to connect for.
-    std::optional<SshKeyLogin> keys;
-    if (sftp && password.empty()) {
-        keys.emplace(state.sshKeyWay);
-        if (keys->Empty()) {
-            fail(keys->FailureText());
-            return;
-        }
-    }
-
     // On a secure server the file goes under a temporary name first and is renamed over the
     // destination once the server has all of it: a reader sees the old copy or the new one,
     // never a part of it. Plain FTP stores under the final name, as it always has. The name is
@@ -216,17 +204,20 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         note.Set(directory + temporary);
     }
 
+    if (sftp) {
+        resultText = SendOverSftp(state, {*address, userName, password, directory, name,
+                                          temporary, local.get(), total, canStore, leftovers, note,
+                                          progress, trust, replace});
+        success = resultText == kOk ? 1 : 0;
+        return;
+    }
+
     const TransferTimeouts timeouts = ReadTimeouts();
     exchange.BeginFile(local.get(), total);
 
     try {
-        SetServerUrl(state.url.get(),
-                     sftp          ? "sftp"
-                     : implicitTls ? "ftps"
-                                   : "ftp",
-                     address->host, address->port,
-                     sftp ? SftpUrlPath(directory + (canStore ? storeAs : ""))
-                          : FtpUrlPath(folders, directory, canStore ? storeAs : ""));
+        SetServerUrl(state.url.get(), implicitTls ? "ftps" : "ftp", address->host, address->port,
+                     FtpUrlPath(folders, directory, canStore ? storeAs : ""));
     } catch (const std::invalid_argument& error) {
         // An address that cannot even form a URL is a failed connect, told in the client's words.
         fail(AsErrorLine(std::string(error.what()) + ": " + serverAddress));
@@ -235,30 +226,21 @@ void SendFile(TransferSession::State& state, const std::string& userName,
 
     CURL* const h = state.easy.get();
     ApplyCommonOptions(state, userName, password, timeouts);
-    if (sftp) {
-        ApplySftpOptions(h, exchange, state.knownHosts, *address, trust);
-        if (keys) {
-            keys->Apply(h);
-        }
-    } else {
-        ApplyFtpOptions(h, folders, state.quote, directory, passiveMode != 0);
-        if (tls) {
-            ApplyTlsOptions(h, exchange, *address, trust);
-        }
+    ApplyFtpOptions(h, folders, state.quote, directory, passiveMode != 0);
+    if (tls) {
+        ApplyTlsOptions(h, exchange, *address, trust);
     }
     ApplyStoreOptions(h, exchange, canStore);
     // Leftovers go first, over the fresh login, from the login folder.
     for (auto note = leftovers.rbegin(); note != leftovers.rend(); ++note) {
-        PrependCommand(state.quote,
-                       sftp ? SftpRemoveCommand(note->Path()) : FtpRemoveCommand(note->Path()));
+        PrependCommand(state.quote, FtpRemoveCommand(note->Path()));
     }
     if (!leftovers.empty()) {
         SetOption(h, CURLOPT_QUOTE, state.quote.get());
     }
     // The old copy goes first only where the server's rename has been seen not to replace one.
     const auto publishCommands = [&](bool removeOld) {
-        return sftp ? SftpRenameCommands(directory + temporary, directory + name, removeOld)
-                    : FtpRenameCommands(temporary, name, removeOld);
+        return FtpRenameCommands(temporary, name, removeOld);
     };
     if (viaTemporary) {
         state.postquote.reset();
@@ -280,60 +262,32 @@ void SendFile(TransferSession::State& state, const std::string& userName,
                             storing ? progress : sent);
     };
     Outcome outcome = run();
-    if (sftp && KeyOfAnotherTypeMayBeWhy(outcome, *address, trust)) {
-        exchange.BeginFile(local.get(), total);
-        LeaveOutKnownHosts(h, state.knownHosts, exchange);
-        outcome = run();
-    }
-    // Each further way of offering keys goes over a new connection of its own, and only while
-    // the server refuses the login; the way that logs in is kept for the session's next login.
-    if (keys) {
-        while (outcome.code == CURLE_LOGIN_DENIED && !outcome.abandoned && keys->Next()) {
-            if (local) {
-                std::fseek(local.get(), 0, SEEK_SET);
-            }
-            exchange.BeginFile(local.get(), total);
-            keys->Apply(h);
-            SetOption(h, CURLOPT_FRESH_CONNECT, 1L);
-            outcome = run();
-            SetOption(h, CURLOPT_FRESH_CONNECT, 0L);
-        }
-        if (exchange.sshLoggedIn) {
-            state.sshKeyWay = keys->Current();
-        }
-    }
 
     // One more exchange on the same handle (over the same connection while it holds, else a new
     // one): the commands after the change of directory, then the store under `storedName`, or
     // nothing when that is empty.
     const auto exchangeAgain = [&](const std::vector<std::string>& commands,
                                    const std::string& storedName) {
-        // SFTP's commands name whole paths and go first; FTP's go after the store (or after
-        // nothing), in the folder the exchange went to.
+        // The commands go after the store (or after nothing), in the folder the exchange went to.
         state.quote.reset();
         state.postquote.reset();
-        if (!sftp) {
-            ApplyFtpOptions(h, folders, state.quote, directory, passiveMode != 0);
-        }
+        ApplyFtpOptions(h, folders, state.quote, directory, passiveMode != 0);
         for (const std::string& command : commands) {
-            AppendCommand(sftp ? state.quote : state.postquote, command);
+            AppendCommand(state.postquote, command);
         }
         SetOption(h, CURLOPT_QUOTE, state.quote.get());
         SetOption(h, CURLOPT_POSTQUOTE, state.postquote.get());
         const bool store = !storedName.empty() && std::fseek(local.get(), 0, SEEK_SET) == 0;
         SetUrlPart(state.url.get(), CURLUPART_PATH,
-                   sftp ? SftpUrlPath(directory + (store ? storedName : ""))
-                        : FtpUrlPath(folders, directory, store ? storedName : ""));
+                   FtpUrlPath(folders, directory, store ? storedName : ""));
         ApplyStoreOptions(h, exchange, store);
         exchange.BeginFile(store ? local.get() : nullptr, total);
         return run(store);
     };
     const auto finished = [](const Outcome& o) { return !o.abandoned && !o.stalled; };
-    const std::string removeTemporary = !viaTemporary ? std::string()
-                                        : sftp        ? SftpRemoveCommand(directory + temporary)
-                                                      : FtpRemoveCommand(temporary);
+    const std::string removeTemporary = viaTemporary ? FtpRemoveCommand(temporary) : "";
     const auto failureOf = [&](const Outcome& o) {
-        return viaTemporary && finished(o) ? ReadRenameFailure(sftp, o.code, exchange.lastCommand,
+        return viaTemporary && finished(o) ? ReadRenameFailure(o.code, exchange.lastCommand,
                                                                exchange.lastReply, errorBuffer)
                                            : std::nullopt;
     };
@@ -344,7 +298,7 @@ void SendFile(TransferSession::State& state, const std::string& userName,
     // and stays until it has become the destination.
     std::optional<RenameFailure> failure = failureOf(outcome);
     const bool renameStepFailed = failure.has_value();
-    const bool storeBegun = sftp ? exchange.sent > 0 : exchange.lastCommand == "STOR";
+    const bool storeBegun = exchange.lastCommand == "STOR";
     // The leftovers' removals went before the store (each allowed to fail: a copy already gone).
     if (outcome.code == CURLE_OK || renameStepFailed || storeBegun) {
         for (PendingUploads::Note& leftover : leftovers) {
@@ -366,7 +320,7 @@ void SendFile(TransferSession::State& state, const std::string& userName,
             if (replace != nullptr) {
                 replace->renameRefused = true;
             }
-        } else if (finished(outcome) && !sftp) {
+        } else if (finished(outcome)) {
             // FTP sends its removal after the store, which did not happen: the old copy stands,
             // the temporary one goes.
             const Outcome failed = outcome;
@@ -386,8 +340,6 @@ void SendFile(TransferSession::State& state, const std::string& userName,
     if (failure) {
         // Tried once more: over a new connection when the last one was lost, or as a plain rename
         // where the old copy could not be removed (a new file has none).
-        // A connection that may be lost is not used again: libcurl keeps an SFTP connection
-        // whose server went away during a command as if it were whole.
         if (failure->why == RenameFailure::Why::Other) {
             SetOption(h, CURLOPT_FRESH_CONNECT, 1L);
         }
@@ -425,11 +377,7 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         }
         return;
     }
-    if (keys && outcome.code == CURLE_LOGIN_DENIED) {
-        fail(keys->FailureText());
-    } else if (sftp) {
-        fail(SftpFailure(outcome, exchange, errorBuffer, directory, trust));
-    } else if (std::optional<std::string> text =
+    if (std::optional<std::string> text =
                    tls ? TlsFailure(outcome, exchange, *address, trust) : std::nullopt) {
         fail(std::move(*text));
     } else {

@@ -144,16 +144,30 @@ std::string TrustStore::TlsFingerprint(const std::string& host, std::uint16_t po
 
 bool TrustStore::KnowsSshHost(const std::string& host, std::uint16_t port) const
 {
+    return !SshHostKeys(host, port).empty();
+}
+
+std::vector<std::pair<std::string, std::string>> TrustStore::SshHostKeys(const std::string& host,
+                                                                         std::uint16_t port) const
+{
+    std::vector<std::pair<std::string, std::string>> keys;
     if (root_.empty()) {
-        return false;
+        return keys;
     }
     const std::string name = KnownHostsName(host, port);
     for (const std::string& line : ReadLines(KnownHostsFile())) {
-        if (!line.empty() && line.front() != '#' && NamesServer(line, name)) {
-            return true;
+        if (line.empty() || line.front() == '#' || !NamesServer(line, name)) {
+            continue;
+        }
+        std::istringstream fields(line);
+        std::string names;
+        std::string type;
+        std::string key;
+        if (fields >> names >> type >> key) {
+            keys.emplace_back(std::move(type), std::move(key));
         }
     }
-    return false;
+    return keys;
 }
 
 bool TrustStore::Trust(const ServerIdentity& identity, std::string& why) const

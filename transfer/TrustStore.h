@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 // The servers the user has chosen to trust although no authority vouches for them: for TLS the
 // SHA-256 fingerprint of each server's certificate, per host and port; for SSH a known-hosts file
@@ -30,6 +32,9 @@ public:
 
     // Whether the known-hosts file records a key, of any type, for host and port.
     bool KnowsSshHost(const std::string& host, std::uint16_t port) const;
+    // The keys the known-hosts file records for host and port: type and base64, in its order.
+    std::vector<std::pair<std::string, std::string>> SshHostKeys(const std::string& host,
+                                                                 std::uint16_t port) const;
 
     // Records the identity as trusted, replacing what was recorded for the same server. False,
     // with the reason in `why`, when it could not be written.

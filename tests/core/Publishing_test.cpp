@@ -25,7 +25,7 @@ using Mode = ProftpdServer::Mode;
 
 enum class Trouble
 {
-    RenameDenied,    // the server refuses renames: OpenSSH's -P rename, proftpd's <Limit RNTO>
+    RenameDenied,    // the server refuses renames: OpenSSH's -P, proftpd's <Limit RNTO>
     CutBeforeRename, // the connection drops after the old copy is removed
     FolderInTheWay,  // a folder under the destination's name
     DiskFull,        // the destination's folder cannot take the new copy
@@ -49,7 +49,7 @@ const Case kCases[] = {
      false},
     {"ProftpdFolderInTheWay", false, Trouble::FolderInTheWay, "Could not put file to server!!",
      false},
-    {"OpenSshDiskFull", true, Trouble::DiskFull, "Could not put file to server!! Error in the SSH",
+    {"OpenSshDiskFull", true, Trouble::DiskFull, "Could not put file to server!! writing failed",
      false},
     {"OpenSshLongNameKilled", true, Trouble::LongName, "", false},
 };
@@ -68,7 +68,7 @@ protected:
         }
         const bool denied = c.trouble == Trouble::RenameDenied;
         if (c.sshd) {
-            server_ = std::make_unique<SshdServer>(denied ? "-P rename" : "");
+            server_ = std::make_unique<SshdServer>(denied ? "-P rename,posix-rename" : "");
         } else {
             certs_ = std::make_unique<TestCertificates>();
             previousAuthority_ = SetTransferAuthorityFileForTesting(certs_->authority());

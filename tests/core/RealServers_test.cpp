@@ -35,6 +35,7 @@ struct Case
     bool sshd; // else proftpd in `mode`
     Mode mode;
     const char* address;
+    const char* hostKeyType = "ed25519"; // sshd's only host key
 };
 
 const Case kCases[] = {
@@ -44,6 +45,7 @@ const Case kCases[] = {
     {"ProftpdImplicitTls", false, Mode::ImplicitTls, "ftps://127.0.0.1"},
     {"ProftpdSftp", false, Mode::Sftp, "sftp://127.0.0.1"},
     {"OpenSshSftp", true, Mode::Sftp, "sftp://127.0.0.1"},
+    {"OpenSshRsaHostKey", true, Mode::Sftp, "sftp://127.0.0.1", "rsa"},
 };
 
 void PrintTo(const Case& c, std::ostream* out)
@@ -78,14 +80,25 @@ protected:
             previousAuthority_ = SetTransferAuthorityFileForTesting(certs_->authority());
         }
         if (c.sshd) {
-            server_ = std::make_unique<SshdServer>();
+            server_ = std::make_unique<SshdServer>("", "", c.hostKeyType);
         } else {
             server_ = std::make_unique<ProftpdServer>(c.mode, certs_ ? certs_->server() : "");
         }
         server_->addFolder("in");
         if (c.mode == Mode::Sftp) {
+            // The server's key as the user is asked to trust it is the one it was made with.
+            const ServerIdentity made = server_->hostKey();
+            TransferSession probe;
+            std::string text;
+            std::int32_t success = 0;
+            std::optional<ServerIdentity> shown;
+            probe.Send(server_->user(), server_->password(), c.address, "in/probe",
+                       local_ + "/files", server_->port(), 1, text, success, {}, {&store_, &shown});
+            ASSERT_TRUE(shown) << text << server_->logs();
+            EXPECT_EQ(shown->keyType + " " + shown->keyBase64 + " " + shown->fingerprint,
+                      made.keyType + " " + made.keyBase64 + " " + made.fingerprint);
             std::string failure;
-            ASSERT_TRUE(store_.Trust(server_->hostKey(), failure)) << failure;
+            ASSERT_TRUE(store_.Trust(*shown, failure)) << failure;
         }
     }
     void TearDown() override

@@ -165,10 +165,10 @@ ServerIdentity DaemonServer::hostKey() const
     return key;
 }
 
-void DaemonServer::makeHostKey() const
+void DaemonServer::makeHostKey(const char* type) const
 {
     const std::string file = folder_ + "/host_key";
-    RunTool({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", file});
+    RunTool({"/usr/bin/ssh-keygen", "-q", "-t", type, "-N", "", "-f", file});
     RunTool({"/usr/bin/ssh-keygen", "-l", "-E", "sha256", "-f", file + ".pub"},
             file + ".fingerprint");
 }

@@ -61,8 +61,9 @@ protected:
     // the server writes as, and names the log where each login is a line that holds loginMark_.
     explicit DaemonServer(const char* name);
 
-    // Makes the ed25519 host key `folder_ + "/host_key"`, and notes its fingerprint.
-    void makeHostKey() const;
+    // Makes the host key `folder_ + "/host_key"` of ssh-keygen's `type`, and notes its
+    // fingerprint.
+    void makeHostKey(const char* type = "ed25519") const;
     // Runs `argv` with its output going to `folder_ + "/output.log"` and waits until port_
     // accepts connections; throws with the output when the server does not come up.
     void start(const std::vector<std::string>& argv);

@@ -67,7 +67,8 @@ SshdServer::Account::~Account()
     }
 }
 
-SshdServer::SshdServer(const std::string& sftpArguments, const std::string& authorizedKeys)
+SshdServer::SshdServer(const std::string& sftpArguments, const std::string& authorizedKeys,
+                       const char* hostKeyType)
     : DaemonServer("sshd"), account_(home_, password_)
 {
     user_ = account_.name;
@@ -77,7 +78,7 @@ SshdServer::SshdServer(const std::string& sftpArguments, const std::string& auth
     }
     // sshd's privilege separation wants this folder; no system sshd need have made it.
     std::filesystem::create_directories("/run/sshd");
-    makeHostKey();
+    makeHostKey(hostKeyType);
     port_ = FreePort();
     loginLog_ = folder_ + "/output.log";
     const bool keys = !authorizedKeys.empty();
