@@ -2,7 +2,9 @@
 
 #include "transfer/SshLink.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <deque>
 #include <vector>
 
@@ -238,14 +240,15 @@ SftpStatus SftpChannel::Open(const std::string& path, std::string& handle)
     return status;
 }
 
-SftpStatus SftpChannel::Write(const std::string& handle, LocalSource& source,
-                              std::atomic<std::uint64_t>& sent)
+SftpStatus SftpChannel::WriteAndClose(const std::string& handle, LocalSource& source,
+                                      std::atomic<std::uint64_t>& sent)
 {
     std::deque<std::uint32_t> underWay;
     SftpStatus first;
     std::vector<char> buffer(kWriteSize);
     std::uint64_t offset = 0;
     bool reading = true;
+    std::optional<std::uint32_t> closing;
     for (;;) {
         while (reading && first.Succeeded() && underWay.size() < kWritesUnderWay) {
             const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), source.file);
@@ -271,37 +274,35 @@ SftpStatus SftpChannel::Write(const std::string& handle, LocalSource& source,
             offset += got;
             sent += got;
         }
+        if (!closing && (!reading || !first.Succeeded())) {
+            // Right behind the last write: a small file costs one round trip for both.
+            closing = nextId_;
+            std::string body = Request(nextId_);
+            PutString(body, handle);
+            if (!SendPacket(kClose, body)) {
+                return Lost();
+            }
+            underWay.push_back(*closing);
+        }
         if (underWay.empty()) {
             return first;
         }
         std::uint8_t type = 0;
         std::string reply;
-        if (!ReceivePacket(type, reply)) {
-            return Lost();
-        }
         std::size_t at = 0;
         std::uint32_t id = 0;
-        if (!GetU32(reply, at, id)) {
+        if (!ReceivePacket(type, reply) || !GetU32(reply, at, id)) {
             return Lost();
         }
-        for (auto it = underWay.begin(); it != underWay.end(); ++it) {
-            if (*it == id) {
-                underWay.erase(it);
-                const SftpStatus status = ReadStatus(type, reply, at);
-                if (first.Succeeded() && !status.Succeeded()) {
-                    first = status; // the rest still answer before the handle closes
-                }
-                break;
+        const auto it = std::find(underWay.begin(), underWay.end(), id);
+        if (it != underWay.end()) {
+            underWay.erase(it);
+            const SftpStatus status = ReadStatus(type, reply, at);
+            if (first.Succeeded() && !status.Succeeded()) {
+                first = status; // the rest still answer
             }
         }
     }
-}
-
-SftpStatus SftpChannel::Close(const std::string& handle)
-{
-    std::string body = Request(nextId_);
-    PutString(body, handle);
-    return Ask(kClose, body);
 }
 
 SftpStatus SftpChannel::Remove(const std::string& path)
@@ -311,7 +312,7 @@ SftpStatus SftpChannel::Remove(const std::string& path)
     return Ask(kRemove, body);
 }
 
-SftpStatus SftpChannel::Rename(const std::string& from, const std::string& to, bool posix)
+std::string SftpChannel::RenameRequest(const std::string& from, const std::string& to, bool posix)
 {
     std::string body = Request(nextId_);
     if (posix) {
@@ -319,7 +320,60 @@ SftpStatus SftpChannel::Rename(const std::string& from, const std::string& to, b
     }
     PutString(body, from);
     PutString(body, to);
-    return Ask(posix ? kExtended : kRename, body);
+    return body;
+}
+
+SftpStatus SftpChannel::Rename(const std::string& from, const std::string& to, bool posix)
+{
+    return Ask(posix ? kExtended : kRename, RenameRequest(from, to, posix));
+}
+
+SftpStatus SftpChannel::RemoveThenRename(const std::string& from, const std::string& to,
+                                         SftpStatus& removed)
+{
+    const std::uint32_t removal = nextId_;
+    std::string body = Request(nextId_);
+    PutString(body, to);
+    if (!SendPacket(kRemove, body)) {
+        removed = Lost();
+        return removed;
+    }
+    const std::uint32_t rename = nextId_;
+    if (!SendPacket(kRename, RenameRequest(from, to, false))) {
+        removed = Lost();
+        return removed;
+    }
+    std::vector<SftpStatus> answers = Answers({removal, rename});
+    removed = answers[0];
+    return answers[1];
+}
+
+std::vector<SftpStatus> SftpChannel::Answers(const std::vector<std::uint32_t>& ids)
+{
+    std::vector<SftpStatus> answers(ids.size());
+    std::vector<bool> answered(ids.size(), false);
+    for (std::size_t left = ids.size(); left > 0;) {
+        std::uint8_t type = 0;
+        std::string reply;
+        std::size_t at = 0;
+        std::uint32_t id = 0;
+        if (!ReceivePacket(type, reply) || !GetU32(reply, at, id)) {
+            for (std::size_t i = 0; i < ids.size(); ++i) {
+                if (!answered[i]) {
+                    answers[i] = Lost();
+                }
+            }
+            return answers;
+        }
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            if (ids[i] == id && !answered[i]) {
+                answers[i] = ReadStatus(type, reply, at);
+                answered[i] = true;
+                --left;
+            }
+        }
+    }
+    return answers;
 }
 
 SftpStatus SftpChannel::Stat(const std::string& path)

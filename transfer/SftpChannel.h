@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace transfer {
 
@@ -47,15 +48,19 @@ public:
     // Opens the file for writing, made when missing and emptied when there (mode 0644 when made).
     SftpStatus Open(const std::string& path, std::string& handle);
     // Writes the local file from its start to its end as found meanwhile, many requests under way
-    // at once; `sent` counts the bytes gone out. A file that ends short of its size at the start,
-    // or cannot be read, fails as local.
-    SftpStatus Write(const std::string& handle, LocalSource& source,
-                     std::atomic<std::uint64_t>& sent);
-    SftpStatus Close(const std::string& handle);
+    // at once, and closes the handle right behind them; `sent` counts the bytes gone out. The
+    // first failure is the one told; a file that ends short of its size at the start, or cannot
+    // be read, fails as local.
+    SftpStatus WriteAndClose(const std::string& handle, LocalSource& source,
+                             std::atomic<std::uint64_t>& sent);
     SftpStatus Remove(const std::string& path);
     // The plain rename, which fails on most servers where `to` exists, or OpenSSH's, which
     // replaces it.
     SftpStatus Rename(const std::string& from, const std::string& to, bool posix);
+    // Removes `to` and renames `from` to it with the plain rename, both under way at once; the
+    // rename's status, and the removal's in `removed`.
+    SftpStatus RemoveThenRename(const std::string& from, const std::string& to,
+                                SftpStatus& removed);
     // Succeeds when the path exists.
     SftpStatus Stat(const std::string& path);
 
@@ -65,6 +70,10 @@ private:
     // Sends one request and waits for its answer; `body` starts with the request's id.
     SftpStatus Ask(std::uint8_t type, const std::string& body, std::uint8_t* replyType = nullptr,
                    std::string* reply = nullptr);
+    // Waits for the answers to the requests of these ids, sent already, and gives their statuses
+    // in the same order.
+    std::vector<SftpStatus> Answers(const std::vector<std::uint32_t>& ids);
+    std::string RenameRequest(const std::string& from, const std::string& to, bool posix);
     // The status of a reply of type STATUS; the id has been read off `reply` already.
     static SftpStatus ReadStatus(std::uint8_t type, const std::string& reply, std::size_t at);
     SftpStatus Lost() const;

@@ -203,13 +203,7 @@ std::string Upload::Store(const std::string& path, bool mayReconnect)
     std::fseek(up_.local, 0, SEEK_SET);
     LocalSource source{up_.local, up_.total};
     const std::uint64_t before = watch_.sent;
-    status = Channel().Write(handle, source, watch_.sent);
-    if (!status.lost) {
-        const SftpStatus closed = Channel().Close(handle);
-        if (status.Succeeded()) {
-            status = closed;
-        }
-    }
+    status = Channel().WriteAndClose(handle, source, watch_.sent);
     if (status.Succeeded()) {
         return {};
     }
@@ -237,11 +231,10 @@ std::string Upload::Publish()
     const auto rename = [&] {
         // Where the server's rename does not replace a file, the old copy goes just before it.
         if (state_.removeBeforeRename && !posix) {
-            const SftpStatus removed = Channel().Remove(to);
-            if (removed.lost) {
-                return removed;
-            }
+            SftpStatus removed;
+            const SftpStatus renamed = Channel().RemoveThenRename(from, to, removed);
             oldGone = oldGone || removed.Succeeded();
+            return renamed;
         }
         return Channel().Rename(from, to, posix);
     };

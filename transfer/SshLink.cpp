@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include <libssh/libssh.h>
@@ -107,9 +108,10 @@ std::shared_ptr<Lookup> Resolve(const std::string& host, std::uint16_t port)
 
 SshLink::~SshLink()
 {
+    int fd = -1;
     {
         std::lock_guard lock(mutex_);
-        fd_ = -1; // libssh closes it from here on
+        fd = std::exchange(fd_, -1);
     }
     if (channel_ != nullptr) {
         ssh_channel_free(channel_);
@@ -119,6 +121,10 @@ SshLink::~SshLink()
             ssh_disconnect(session_);
         }
         ssh_free(session_);
+    }
+    // libssh leaves a socket it was handed to its owner.
+    if (fd >= 0) {
+        ::close(fd);
     }
 }
 

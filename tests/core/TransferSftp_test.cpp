@@ -103,6 +103,12 @@ TEST_F(TransferSftpTest, AKnownServerTakesTheBytesExactlyWhereFtpWouldPutThem)
     } cases[] = {{"up.bin", "up.bin"},
                  {"in/deep/a b#%.bin", "in/deep/a b#%.bin"},
                  {"/in/abs.bin", "in/abs.bin"}};
+    // Each upload's connection closes with it: a program that runs for weeks keeps no socket.
+    const auto openFiles = [] {
+        const std::filesystem::directory_iterator fds("/proc/self/fd");
+        return std::distance(begin(fds), end(fds));
+    };
+    const auto openBefore = openFiles();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.remote);
         const Result result = Upload(server, c.remote);
@@ -111,6 +117,7 @@ TEST_F(TransferSftpTest, AKnownServerTakesTheBytesExactlyWhereFtpWouldPutThem)
         EXPECT_FALSE(result.untrusted.has_value());
         EXPECT_EQ(server.readFile(c.arrives), contents_);
     }
+    EXPECT_EQ(openFiles(), openBefore);
 
     // A folder that is not there is told as for FTP.
     const Result missing = Upload(server, "nowhere/up.bin");
