@@ -1,12 +1,14 @@
-// Runs side by side over ThreadedTransport against the system's proftpd: a healthy run lists and
-// sends its files, answered in the order asked, while another waits on a server that never
-// answers; the abandon then ends that one at once and every thread can be joined.
+// Runs side by side over ThreadedTransport against the system's proftpd (FTP, FTP over TLS and
+// SFTP): a healthy run lists and sends its files, answered in the order asked, while another
+// waits on a server that never answers; the abandon then ends that one at once and every thread
+// can be joined.
 #include "transfer/ThreadedTransport.h"
 
 #include "tests/support/ProftpdServer.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestCertificates.h"
 #include "transfer/TransferFile.h"
+#include "transfer/TrustStore.h"
 
 #include <QCoreApplication>
 
@@ -66,13 +68,17 @@ protected:
             ASSERT_NE(geteuid(), 0u) << why; // as root a missing server is a broken install
             GTEST_SKIP() << why;
         }
-        if (GetParam() != Mode::Plain) {
+        if (GetParam() == Mode::ExplicitTls) {
             certs_ = std::make_unique<TestCertificates>();
             previousAuthority_ = SetTransferAuthorityFileForTesting(certs_->authority());
         }
         server_ = std::make_unique<ProftpdServer>(GetParam(), certs_ ? certs_->server() : "");
         server_->addFolder("in");
         local_ = MakeTempDir("ferrovane-threaded");
+        std::string why;
+        ASSERT_TRUE(GetParam() != Mode::Sftp ||
+                    TrustStore(local_ + "/data").Trust(server_->hostKey(), why))
+            << why;
     }
     void TearDown() override
     {
@@ -84,7 +90,9 @@ protected:
 
     FileRequest Request(std::uint16_t port, const std::string& remote, const std::string& local)
     {
-        const char* address = GetParam() == Mode::Plain ? "127.0.0.1" : "ftpes://127.0.0.1";
+        const char* address = GetParam() == Mode::Plain         ? "127.0.0.1"
+                              : GetParam() == Mode::ExplicitTls ? "ftpes://127.0.0.1"
+                                                                : "sftp://127.0.0.1";
         return {server_->user(), server_->password(), address, remote, local, port, 1};
     }
 
@@ -156,4 +164,4 @@ TEST_P(ThreadedTransportTest, AHealthyRunFinishesWhileAnotherWaitsUntilAbandoned
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, ThreadedTransportTest,
-                         testing::Values(Mode::Plain, Mode::ExplicitTls));
+                         testing::Values(Mode::Plain, Mode::ExplicitTls, Mode::Sftp));
