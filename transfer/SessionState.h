@@ -51,8 +51,8 @@ struct TransferSession::State
 namespace transfer {
 
 // Sends one file over the session's handles, as TransferFile describes: a connection the session
-// already holds when libcurl can reuse it, else a fresh one. Picks the protocol's details by the
-// address's scheme.
+// already holds when it can be reused, else a fresh one. Picks the protocol by the address's
+// scheme: SFTP goes over libssh (SendOverSftp), the rest over libcurl.
 void SendFile(TransferSession::State& state, const std::string& userName,
               const std::string& password, const std::string& serverAddress,
               const std::string& remotePath, const std::string& localPath, std::uint16_t port,

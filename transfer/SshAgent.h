@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-// The user's SSH agent, asked only how many keys it holds: libcurl does the signing through it,
+// The user's SSH agent, asked only how many keys it holds: libssh does the signing through it,
 // but tells nobody what it offered, and a refused login must say so.
 namespace transfer {
 

@@ -66,19 +66,22 @@ struct TransferReplace
 // A certificate recorded in trust.store for the host and port is taken instead, that one exactly:
 // any other the server shows then fails as a changed identity, even one an authority signed.
 // "sftp://" stores the file over SSH, logging in with the user name and password (the password
-// method only). The host key must be the one recorded for the host and port in trust.store's
-// known-hosts file; any other (an unknown key, or one that changed) is refused before the login,
-// and the result text tells its SHA-256 fingerprint as OpenSSH shows it ("SHA256:..."). Without a
-// store no key is known. The file goes where FTP would put it: a remote path from "/" is taken
-// as it is, any other from the login folder; a missing folder gives "Could not change directory
-// !!\r\n", a refused login a one-line text that says so, and the passive flag does not count.
+// method only), or, when the password is empty, with the user's SSH agent and key files
+// (transfer/SshKeyLogin.h); a blank user name is the local user's. Host keys of every usual type
+// are taken, RSA ones signed with SHA-2. The host key must be the one recorded for the host and
+// port in trust.store's known-hosts file; any other (an unknown key, or one that changed) is
+// refused before the login, and the result text tells its SHA-256 fingerprint as OpenSSH shows
+// it ("SHA256:..."). Without a store no key is known. The file goes where FTP would put it: a
+// remote path from "/" is taken as it is, any other from the login folder; a missing folder
+// gives "Could not change directory !!\r\n", a refused login a one-line text that says so, and
+// the passive flag does not count.
 // An address ParseServerAddress refuses fails without connecting.
 //
 // On the three secure schemes a reader of the destination never sees half a file: the file is
 // stored as TemporaryUploadName(name) in the destination's folder and renamed over the
-// destination once the server has confirmed all of it; where the server's rename does not replace
-// an existing file (SFTP version 3, as OpenSSH speaks it), the old copy is removed just before the
-// rename. A failed store removes its temporary file where the server allows. A server that
+// destination once the server has confirmed all of it: with OpenSSH's replacing rename where the
+// server offers it, else, where the server's rename does not replace an existing file (SFTP
+// version 3), the old copy is removed just before the rename. A failed store removes its temporary file where the server allows. A server that
 // refuses renames altogether gets the file under its final name, and replace->renameRefused says
 // so; with replace->inPlace set the file goes there at once. Plain FTP always stores under the
 // final name.

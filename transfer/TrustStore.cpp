@@ -142,11 +142,6 @@ std::string TrustStore::TlsFingerprint(const std::string& host, std::uint16_t po
     return {};
 }
 
-bool TrustStore::KnowsSshHost(const std::string& host, std::uint16_t port) const
-{
-    return !SshHostKeys(host, port).empty();
-}
-
 std::vector<std::pair<std::string, std::string>> TrustStore::SshHostKeys(const std::string& host,
                                                                          std::uint16_t port) const
 {

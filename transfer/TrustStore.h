@@ -30,8 +30,6 @@ public:
     // The fingerprint recorded for host and port, or "" when none is.
     std::string TlsFingerprint(const std::string& host, std::uint16_t port) const;
 
-    // Whether the known-hosts file records a key, of any type, for host and port.
-    bool KnowsSshHost(const std::string& host, std::uint16_t port) const;
     // The keys the known-hosts file records for host and port: type and base64, in its order.
     std::vector<std::pair<std::string, std::string>> SshHostKeys(const std::string& host,
                                                                  std::uint16_t port) const;
