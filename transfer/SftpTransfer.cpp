@@ -202,12 +202,11 @@ std::string Upload::Store(const std::string& path, bool mayReconnect)
     storeBegun_ = true;
     std::fseek(up_.local, 0, SEEK_SET);
     LocalSource source{up_.local, up_.total};
-    const std::uint64_t before = watch_.sent;
+    watch_.sent = 0; // a second store, under the final name, shows from the start
     status = Channel().WriteAndClose(handle, source, watch_.sent);
     if (status.Succeeded()) {
         return {};
     }
-    watch_.sent = before;
     if (status.local) {
         return kCannotPut;
     }

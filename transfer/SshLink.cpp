@@ -33,12 +33,21 @@ constexpr std::chrono::milliseconds kSlice{50};
 const char* const kSshLoginRefused =
     "Could not log in: the SSH server refused the user name or password!!\r\n";
 
-// The host-key algorithms libssh offers, best first; for a server whose key is recorded, those of
-// the recorded type go first, so that it shows that key when it has keys of several types.
+// The host-key algorithms offered, best first; for a server whose key is recorded, those of the
+// recorded type go first, so that it shows that key when it has keys of several types. RSA signed
+// with SHA-1 comes last, for the old servers that know nothing newer and that the SSH library
+// before this one reached.
 const char* const kHostKeyAlgorithms[] = {
-    "ssh-ed25519",        "ecdsa-sha2-nistp521", "ecdsa-sha2-nistp384",
-    "ecdsa-sha2-nistp256", "rsa-sha2-512",       "rsa-sha2-256",
+    "ssh-ed25519",  "ecdsa-sha2-nistp521", "ecdsa-sha2-nistp384", "ecdsa-sha2-nistp256",
+    "rsa-sha2-512", "rsa-sha2-256",        "ssh-rsa",
 };
+
+// libssh's key exchanges, with the SHA-1 ones of the same old servers last.
+const char* const kKeyExchanges =
+    "curve25519-sha256,curve25519-sha256@libssh.org,ecdh-sha2-nistp256,ecdh-sha2-nistp384,"
+    "ecdh-sha2-nistp521,diffie-hellman-group18-sha512,diffie-hellman-group16-sha512,"
+    "diffie-hellman-group-exchange-sha256,diffie-hellman-group14-sha256,"
+    "diffie-hellman-group14-sha1,diffie-hellman-group-exchange-sha1";
 
 std::string HostKeyPreference(const std::vector<std::pair<std::string, std::string>>& recorded)
 {
@@ -49,9 +58,10 @@ std::string HostKeyPreference(const std::vector<std::pair<std::string, std::stri
         }
     };
     for (const auto& [type, key] : recorded) {
-        // An RSA key is the same key whatever hash signs with it; SHA-1 is never offered.
+        // An RSA key is the same key whatever hash signs with it.
         for (const char* algorithm : kHostKeyAlgorithms) {
-            if (type == algorithm || (type == "ssh-rsa" && std::string(algorithm).starts_with("rsa-"))) {
+            if (type == algorithm ||
+                (type == "ssh-rsa" && std::string(algorithm).starts_with("rsa-"))) {
                 add(algorithm);
             }
         }
@@ -240,6 +250,7 @@ std::string SshLink::Connect(const ServerAddress& address, const std::string& us
         ssh_options_set(session_, SSH_OPTIONS_KNOWNHOSTS, "/dev/null") == SSH_OK &&
         ssh_options_set(session_, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, "/dev/null") == SSH_OK &&
         ssh_options_set(session_, SSH_OPTIONS_HOSTKEYS, algorithms.c_str()) == SSH_OK &&
+        ssh_options_set(session_, SSH_OPTIONS_KEY_EXCHANGE, kKeyExchanges) == SSH_OK &&
         ssh_options_set(session_, SSH_OPTIONS_TIMEOUT, &waitSeconds) == SSH_OK &&
         (userName.find_first_not_of(" \t") == std::string::npos ||
          ssh_options_set(session_, SSH_OPTIONS_USER, userName.c_str()) == SSH_OK);
