@@ -3,6 +3,7 @@
 // key is taken only once it is in the program's own known-hosts file.
 #include "transfer/TransferFile.h"
 
+#include "tests/support/CuttingRelay.h"
 #include "tests/support/SftpServer.h"
 #include "tests/support/TempHome.h"
 #include "transfer/TrustStore.h"
@@ -190,3 +191,29 @@ TEST_F(TransferSftpTest, AKeyOfAnotherTypeThanTheRecordedOneIsAChangedIdentity)
 }
 
 } // namespace
+
+TEST_F(TransferSftpTest, AServerThatStopsAnsweringMidFileIsLeftAfterTheStallTimeout)
+{
+    SftpServer server;
+    CuttingRelay relay(server.port());
+    const auto send = [&] {
+        Result result;
+        TransferFile(SftpServer::kUser, SftpServer::kPassword, "sftp://127.0.0.1", "up.bin",
+                     local_ + "/up.bin", relay.port(), 0, result.text, result.success, {},
+                     {&store_, &result.untrusted});
+        return result;
+    };
+    const Result refused = send();
+    ASSERT_TRUE(refused.untrusted.has_value()) << refused.text;
+    std::string why;
+    ASSERT_TRUE(store_.Trust(*refused.untrusted, why)) << why;
+    // Logged in, a third of the file out: from there nothing reaches the server.
+    relay.holdWhen([](std::uint64_t bytes) { return bytes > 100000; });
+    const TransferTimeouts previous =
+        SetTransferTimeoutsForTesting({std::chrono::seconds(30), std::chrono::milliseconds(500)});
+    const auto start = std::chrono::steady_clock::now();
+    const Result stalled = send();
+    SetTransferTimeoutsForTesting(previous);
+    EXPECT_EQ(stalled.text, "Could not put file to server!!\r\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}

@@ -77,6 +77,13 @@ void CuttingRelay::cutWhen(Condition condition)
     condition_ = std::move(condition);
 }
 
+void CuttingRelay::holdWhen(Condition condition)
+{
+    std::lock_guard lock(mutex_);
+    condition_ = std::move(condition);
+    hold_ = true;
+}
+
 void CuttingRelay::cut()
 {
     std::lock_guard lock(mutex_);
@@ -134,8 +141,14 @@ void CuttingRelay::forward(const std::shared_ptr<Link>& link, bool fromClient)
         if (fromClient) {
             std::lock_guard lock(mutex_);
             if (condition_ && condition_(clientBytes_)) {
-                cutLocked();
-                break;
+                if (!hold_) {
+                    cutLocked();
+                    break;
+                }
+                holding_ = true;
+            }
+            if (holding_) {
+                continue;
             }
             clientBytes_ += static_cast<std::uint64_t>(got);
         }

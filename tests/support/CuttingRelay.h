@@ -33,6 +33,9 @@ public:
     std::uint16_t port() const { return port_; }
     // Called on the relay's threads, one chunk at a time; it must not call the relay.
     void cutWhen(Condition condition);
+    // As cutWhen, but the connections stay open and the client's bytes go nowhere from then on:
+    // a server that stops answering.
+    void holdWhen(Condition condition);
     void cut();
     // How often the relay has cut.
     int cuts() const;
@@ -50,6 +53,8 @@ private:
     Condition condition_;
     std::uint64_t clientBytes_ = 0;
     int cuts_ = 0;
+    bool hold_ = false;    // the condition holds the client's bytes back instead of cutting
+    bool holding_ = false; // and has held since
     std::vector<std::weak_ptr<Link>> links_;
     std::vector<std::thread> threads_;
     std::thread acceptor_;
