@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <optional>
 #include <deque>
+#include <optional>
 #include <vector>
 
 namespace transfer {

@@ -116,8 +116,7 @@ public:
     Upload(TransferSession::State& state, const SftpUpload& up, Watch& watch,
            const TransferTimeouts& timeouts)
         : state_(state), up_(up), watch_(watch), timeouts_(timeouts)
-    {
-    }
+    {}
 
     std::string Run();
 
@@ -299,8 +298,7 @@ std::string Upload::Run()
         return kCannotPut;
     }
     const bool viaTemporary = !up_.temporary.empty();
-    std::string failed =
-        Store(up_.directory + (viaTemporary ? up_.temporary : up_.name), true);
+    std::string failed = Store(up_.directory + (viaTemporary ? up_.temporary : up_.name), true);
     if (!failed.empty()) {
         // A store that failed on its way leaves its temporary copy behind, never the
         // destination: it goes where the server allows, while the failure stays the one told.

@@ -32,9 +32,8 @@ SshKeyLogin::SshKeyLogin(const std::optional<SshKeyWay>& worked)
         agentKeys_ = SshAgentKeyCount(agent, kAgentTimeout);
     }
     if (agentKeys_ && *agentKeys_ > 0) {
-        ways_.push_back(
-            {"",
-             "agent (" + std::to_string(*agentKeys_) + (*agentKeys_ == 1 ? " key)" : " keys)")});
+        ways_.push_back({"", "agent (" + std::to_string(*agentKeys_) +
+                                 (*agentKeys_ == 1 ? " key)" : " keys)")});
     }
     // Without a home there is no ~/.ssh to look in.
     const char* home = std::getenv("HOME");

@@ -38,8 +38,13 @@ const char* const kSshLoginRefused =
 // with SHA-1 comes last, for the old servers that know nothing newer and that the SSH library
 // before this one reached.
 const char* const kHostKeyAlgorithms[] = {
-    "ssh-ed25519",  "ecdsa-sha2-nistp521", "ecdsa-sha2-nistp384", "ecdsa-sha2-nistp256",
-    "rsa-sha2-512", "rsa-sha2-256",        "ssh-rsa",
+    "ssh-ed25519",
+    "ecdsa-sha2-nistp521",
+    "ecdsa-sha2-nistp384",
+    "ecdsa-sha2-nistp256",
+    "rsa-sha2-512",
+    "rsa-sha2-256",
+    "ssh-rsa",
 };
 
 // libssh's key exchanges, with the SHA-1 ones of the same old servers last.
@@ -176,8 +181,8 @@ std::string SshLink::OpenSocket(const ServerAddress& address, Clock::time_point 
     int lastError = ECONNREFUSED;
     for (const addrinfo* candidate = lookup->result; candidate != nullptr;
          candidate = candidate->ai_next) {
-        const int fd = socket(candidate->ai_family,
-                              candidate->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        const int fd =
+            socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0) {
             lastError = errno;
             continue;

@@ -205,9 +205,9 @@ void SendFile(TransferSession::State& state, const std::string& userName,
     }
 
     if (sftp) {
-        resultText = SendOverSftp(state, {*address, userName, password, directory, name,
-                                          temporary, local.get(), total, canStore, leftovers, note,
-                                          progress, trust, replace});
+        resultText = SendOverSftp(state, {*address, userName, password, directory, name, temporary,
+                                          local.get(), total, canStore, leftovers, note, progress,
+                                          trust, replace});
         success = resultText == kOk ? 1 : 0;
         return;
     }
@@ -378,7 +378,7 @@ void SendFile(TransferSession::State& state, const std::string& userName,
         return;
     }
     if (std::optional<std::string> text =
-                   tls ? TlsFailure(outcome, exchange, *address, trust) : std::nullopt) {
+            tls ? TlsFailure(outcome, exchange, *address, trust) : std::nullopt) {
         fail(std::move(*text));
     } else {
         fail(FtpFailure(outcome, exchange, errorBuffer, tls));

@@ -21,15 +21,12 @@ TEST(RenameFailureTest, TellsWhichStepFailedAndWhy)
     } cases[] = {
         {CURLE_QUOTE_ERROR, "RNTO", "550 new: Operation not permitted", "", Step::Rename,
          Why::Refused},
-        {CURLE_QUOTE_ERROR, "RNFR", "502 Command not implemented", "", Step::Rename,
-         Why::Refused},
+        {CURLE_QUOTE_ERROR, "RNFR", "502 Command not implemented", "", Step::Rename, Why::Refused},
         {CURLE_QUOTE_ERROR, "RNTO", "553 a.bin: File exists", "", Step::Rename, Why::Exists},
         {CURLE_QUOTE_ERROR, "RNFR", "550 tmp: No such file or directory", "", Step::Rename,
          Why::Other},
-        {CURLE_QUOTE_ERROR, "DELE", "550 dir: Is a directory", "", Step::RemoveOld,
-         Why::Other},
-        {CURLE_RECV_ERROR, "RNTO",
-         "350 File or directory exists, ready for destination name",
+        {CURLE_QUOTE_ERROR, "DELE", "550 dir: Is a directory", "", Step::RemoveOld, Why::Other},
+        {CURLE_RECV_ERROR, "RNTO", "350 File or directory exists, ready for destination name",
          "response reading failed (errno: 0)", Step::Rename, Why::Other},
     };
     for (const auto& c : cases) {
@@ -59,7 +56,7 @@ TEST(RenameFailureTest, ReadsSftpStatusCodes)
         {8, false, true, Why::Refused},  // unsupported
         {4, false, false, Why::Exists},  // OpenSSH's plain rename onto a taken name
         {11, false, false, Why::Exists}, // file already exists
-        {4, false, true, Why::Other},    // a replacing rename has no taken name: a folder in the way
+        {4, false, true, Why::Other},    // a replacing rename: a folder in the way
         {3, true, false, Why::Other},    // the connection went before the answer
     };
     for (const auto& c : cases) {
